@@ -1,0 +1,144 @@
+#include "tests/support/run_binary.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+static double now_seconds()
+{
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+}
+
+static void close_fd(int &fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+run_result_t run_binary(const std::string &path, const std::vector<std::string> &args,
+                        const std::string &stdin_text, const std::string &cwd, double timeout_seconds)
+{
+    run_result_t result{-1, false, std::string(), std::string()};
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0)
+        return result;
+    if (pipe2(out_pipe, O_CLOEXEC) != 0) {
+        close(in_pipe[0]), close(in_pipe[1]);
+        return result;
+    }
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+        close(in_pipe[0]), close(in_pipe[1]), close(out_pipe[0]), close(out_pipe[1]);
+        return result;
+    }
+
+    // Built before the fork: the child may only call async-signal-safe code.
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(path.c_str()));
+    for (const std::string &arg : args)
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_pipe[0], STDIN_FILENO);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    int in_fd = in_pipe[1], out_fd = out_pipe[0], err_fd = err_pipe[0];
+    if (pid < 0) {
+        close_fd(in_fd), close_fd(out_fd), close_fd(err_fd);
+        return result;
+    }
+
+    // A child that stops reading must not get SIGPIPE'd into the parent.
+    struct sigaction ignore_pipe{}, old_pipe{};
+    ignore_pipe.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore_pipe, &old_pipe);
+
+    size_t written = 0;
+    if (stdin_text.empty())
+        close_fd(in_fd);
+    else
+        fcntl(in_fd, F_SETFL, fcntl(in_fd, F_GETFL) | O_NONBLOCK);
+
+    const double deadline = now_seconds() + timeout_seconds;
+    while (out_fd >= 0 || err_fd >= 0) {
+        pollfd fds[3];
+        int nfds = 0;
+        if (out_fd >= 0)
+            fds[nfds++] = {out_fd, POLLIN, 0};
+        if (err_fd >= 0)
+            fds[nfds++] = {err_fd, POLLIN, 0};
+        if (in_fd >= 0)
+            fds[nfds++] = {in_fd, POLLOUT, 0};
+        const double left = deadline - now_seconds();
+        if (left <= 0) {
+            result.timed_out = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+        const int ready = poll(fds, nfds, static_cast<int>(left * 1000) + 1);
+        if (ready < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < nfds && ready > 0; i++) {
+            if (!fds[i].revents)
+                continue;
+            if (fds[i].fd == in_fd) {
+                const ssize_t n = write(in_fd, stdin_text.data() + written, stdin_text.size() - written);
+                if (n > 0)
+                    written += static_cast<size_t>(n);
+                if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    close_fd(in_fd);
+                else if (written == stdin_text.size())
+                    close_fd(in_fd);
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            const bool is_out = fds[i].fd == out_fd;
+            if (n > 0)
+                (is_out ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+                close_fd(is_out ? out_fd : err_fd);
+        }
+    }
+    close_fd(in_fd), close_fd(out_fd), close_fd(err_fd);
+
+    // The pipes may close before the child ends; keep to the time limit.
+    int wait_status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid, &wait_status, result.timed_out ? 0 : WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR))
+            break;
+        if (done == 0) {
+            if (now_seconds() >= deadline) {
+                result.timed_out = true;
+                kill(pid, SIGKILL);
+            } else {
+                usleep(1000);
+            }
+        }
+    }
+    sigaction(SIGPIPE, &old_pipe, nullptr);
+    if (WIFEXITED(wait_status))
+        result.status = WEXITSTATUS(wait_status);
+    else if (WIFSIGNALED(wait_status))
+        result.status = 128 + WTERMSIG(wait_status);
+    return result;
+}
