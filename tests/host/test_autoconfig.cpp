@@ -1,0 +1,291 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "driver/config.h"
+#include "host/autoconfig.h"
+#include "host/sysinfo_env.h"
+#include "mrc/mrc.h"
+
+namespace {
+
+constexpr uint64_t GiB = 1ull << 30;
+
+sysinfo_t host_summary(int features, int cores, int logical, sysinfo_cache_t llc, sysinfo_cache_t l1)
+{
+    sysinfo_t s{};
+    s.package_id = -1;
+    s.features = features;
+    s.cores = cores;
+    s.logical = logical;
+    s.llc = llc;
+    s.l1 = l1;
+    return s;
+}
+
+// The 8-core, 16-logical machine: LLC 8192 KB shared by 4 cores / 8
+// logical, L1 32 KB shared by 1 core / 2 logical.
+const sysinfo_t kHtHost = host_summary(15, 8, 16, {0, 8192, 4, 8}, {1, 32, 1, 2});
+const sysinfo_t kSseHost = host_summary(1 | 2, 4, 4, {0, 6144, 4, 4}, {1, 32, 1, 1});
+const sysinfo_t kPlainHost = host_summary(1, 4, 4, {0, 6144, 4, 4}, {1, 32, 1, 1});
+const sysinfo_t kUnsharedHost = host_summary(15, 8, 16, {0, 8192, 0, 0}, {1, 32, 0, 0});
+
+struct HwCase {
+    const char *name;
+    const sysinfo_t *host;  // nullptr: the probe failed
+    int host_avx;
+    int vector_ext, threads, cache_block, split, ht;  // requested
+    int want_vector, want_threads, want_cache, want_l1, want_ht;
+    const char *want_out;
+};
+
+TEST(Autoconfig, HardwareDecisions)
+{
+    const HwCase cases[] = {
+        {"all automatic", &kHtHost, 0, 3, -1, -1, -1, 0, 0, 8, 1280, 16, 0, ""},
+        {"with -H", &kHtHost, 0, 3, -1, -1, -1, 1, 0, 16, 640, 8, 1, ""},
+        {"with -e sse", &kHtHost, 0, 1, -1, -1, -1, 0, 1, 8, 682, 0, 0, ""},
+        {"given -t, -C and -s", &kHtHost, 0, 3, 3, 100, 2, 1, 0, 3, 100, 0, 1, ""},
+        {"sharing counts of 0", &kUnsharedHost, 0, 3, -1, -1, -1, 0, 0, 8, 256, 16, 0, ""},
+        {"-H without hyper-threading", &kSseHost, 0, 3, -1, -1, -1, 1, 1, 4, 512, 0, 0, ""},
+        {"-e avx, SSE only", &kSseHost, 0, 0, -1, -1, -1, 0, 1, 4, 512, 0, 0,
+         "Your system is not AVX-enabled. Trying SSE... Succeed!\n"},
+        {"-e avx, no SSE", &kPlainHost, 0, 0, -1, -1, -1, 0, 2, 4, 512, 0, 0,
+         "Your system is not AVX-enabled. Trying SSE... Failed!\nVectorization disabled.\n"},
+        {"-e sse, no SSE", &kPlainHost, 0, 1, -1, -1, -1, 0, 2, 4, 512, 0, 0,
+         "Your system is not SSE-enabled.\nVectorization disabled.\n"},
+        {"automatic, plain host", &kPlainHost, 0, 3, -1, -1, -1, 0, 2, 4, 512, 0, 0, ""},
+        {"probe failed, all automatic", nullptr, 1, 3, -1, -1, -1, 1, 0, 1, 256, 16, 0,
+         "Warning: Autoconfiguration failed! Parameters [-t -C -s \b] may be set to non-optimal values.\n"
+         "To override this, restart the program and enter them manually.\n"},
+        {"probe failed, -t and -C given, no AVX", nullptr, 0, 3, 4, 100, -1, 0, 1, 4, 100, 0, 0, ""},
+        {"probe failed, -e none", nullptr, 1, 2, -1, 100, -1, 1, 2, 1, 100, 0, 0,
+         "Warning: Autoconfiguration failed! Parameters [-t \b] may be set to non-optimal values.\n"
+         "To override this, restart the program and enter them manually.\n"},
+        {"probe failed, -e sse", nullptr, 1, 1, 2, 100, -1, 0, 1, 2, 100, 0, 0, ""},
+    };
+    for (const HwCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        config_t cfg = config_defaults;
+        cfg.vector_ext = c.vector_ext;
+        cfg.threads = c.threads;
+        cfg.cache_block_kb = c.cache_block;
+        cfg.split_factor = c.split;
+        cfg.hyperthreading = c.ht;
+        testing::internal::CaptureStdout();
+        autoconfig_hardware_from(&cfg, c.host, c.host_avx);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.want_out);
+        EXPECT_EQ(cfg.vector_ext, c.want_vector);
+        EXPECT_EQ(cfg.threads, c.want_threads);
+        EXPECT_EQ(cfg.cache_block_kb, c.want_cache);
+        EXPECT_EQ(cfg.l1_block_kb, c.want_l1);
+        EXPECT_EQ(cfg.hyperthreading, c.want_ht);
+        EXPECT_EQ(cfg.split_factor, c.split);
+    }
+}
+
+TEST(Autoconfig, HardwareOnThisHost)
+{
+    config_t cfg = config_defaults;
+    testing::internal::CaptureStdout();
+    autoconfig_hardware(&cfg);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(cfg.vector_ext, sysinfo_has_avx() ? 0 : 1);
+    EXPECT_GE(cfg.threads, 1);
+    EXPECT_GT(cfg.cache_block_kb, 0);
+}
+
+struct IoCase {
+    const char *name;
+    int method, vector_ext, threads, width, height;
+    int nx, nz;
+    uint64_t ram;
+    int want_block;
+};
+
+TEST(Autoconfig, IoBufferBonuses)
+{
+    const IoCase cases[] = {
+        {"WBP, AVX, 8 threads, 8 GiB", 1, 0, 8, 0, 0, 1024, 61, 8 * GiB, 8 * 8 * 16},
+        {"WBP, AVX, 8 threads, 4 GiB", 1, 0, 8, 0, 0, 1024, 61, 4 * GiB, 8 * 8 * 10},
+        {"SIRT, none, 4 threads, 4 GiB", 0, 2, 4, 0, 0, 1024, 61, 4 * GiB, 4 * 1 * 8},
+        {"SSE, not even one bonus fits", 1, 1, 2, 0, 0, 1024, 61, 1 << 20, 2 * 4 * 1},
+        {"unknown RAM keeps all bonuses", 1, 1, 2, 0, 0, 1024, 61, 0, 2 * 4 * 16},
+        {"absurd header words", 1, 0, 8, 0, 0, 2147483647, 2147483647, 8 * GiB, 8 * 8 * 1},
+    };
+    for (const IoCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        config_t cfg = config_defaults;
+        cfg.method = c.method;
+        cfg.vector_ext = c.vector_ext;
+        cfg.threads = c.threads;
+        cfg.width = c.width;
+        cfg.height = c.height;
+        testing::internal::CaptureStdout();
+        autoconfig_io_plan(&cfg, c.nx, c.nz, 0, 0, c.ram);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // verbosity 1
+        EXPECT_EQ(cfg.read_block, c.want_block);
+        EXPECT_EQ(cfg.write_block, c.want_block);
+    }
+}
+
+// The verbosity-5 report shows which slice was counted.
+TEST(Autoconfig, IoBufferReportAndSliceSize)
+{
+    struct Case {
+        const char *name;
+        int width, height;
+        const char *resume;
+        const char *want;
+    };
+    // SIRT, none, 1 thread, tilt series 1024 x 61, 8 GiB: need(8) = 8 (sino + slice) + slice.
+    const Case cases[] = {
+        {"height 513 counts 512", 0, 513, nullptr,
+         "I/O buffers config:\nTop RAM    =   6.00 GB\nRAM needed =  19.91 MB (8 bonuses)\n"
+         "I/O buffers set to 8,8.\n\n"},
+        {"width and height beyond the tilt series count its width", 4096, 1024, nullptr,
+         "I/O buffers config:\nTop RAM    =   6.00 GB\nRAM needed =  37.91 MB (8 bonuses)\n"
+         "I/O buffers set to 8,8.\n\n"},
+        {"resumed volume 1024 x 512", 0, 0, "resume.mrc",
+         "I/O buffers config:\nTop RAM    =   6.00 GB\nRAM needed =  19.91 MB (8 bonuses)\n"
+         "I/O buffers set to 8,8.\n\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        config_t cfg = config_defaults;
+        cfg.method = 0;
+        cfg.vector_ext = 2;
+        cfg.threads = 1;
+        cfg.verbosity = 5;
+        cfg.width = c.width;
+        cfg.height = c.height;
+        cfg.resume_name = const_cast<char *>(c.resume);
+        testing::internal::CaptureStdout();
+        autoconfig_io_plan(&cfg, 1024, 61, 1024, 512, 8 * GiB);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.want);
+    }
+}
+
+class TempMrc {
+public:
+    TempMrc(int nx, int ny, int nz)
+    {
+        char tmpl[] = "/tmp/kyvane_host_mrc_XXXXXX";
+        int fd = mkstemp(tmpl);
+        close(fd);
+        path_ = tmpl;
+        std::vector<char> bytes(1024 + static_cast<size_t>(nx) * ny * nz * 4, 0);
+        const int32_t words[4] = {nx, ny, nz, 2};
+        std::memcpy(bytes.data(), words, sizeof words);
+        std::ofstream(path_, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+    ~TempMrc() { std::remove(path_.c_str()); }
+    char *name() { return &path_[0]; }
+
+private:
+    std::string path_;
+};
+
+TEST(Autoconfig, IoBuffersFromFiles)
+{
+    mrc_init();
+    TempMrc series(16, 8, 4), volume(16, 8, 2);
+    config_t cfg = config_defaults;
+    cfg.vector_ext = 1;
+    cfg.threads = 2;
+    cfg.dataset_name = series.name();
+    EXPECT_EQ(autoconfig_io_buffers(&cfg), 0);
+    EXPECT_EQ(cfg.read_block, 2 * 4 * 16);  // tiny sizes: every bonus fits
+
+    char missing[] = "/tmp/kyvane_no_such_file.mrc";
+    struct Case {
+        char *dataset, *resume;
+        const char *err;
+    } cases[] = {
+        {missing, nullptr, "/tmp/kyvane_no_such_file.mrc: Cannot find image.\n"},
+        {series.name(), missing, "/tmp/kyvane_no_such_file.mrc: Cannot find image.\n"},
+    };
+    for (const Case &c : cases) {
+        cfg.dataset_name = c.dataset;
+        cfg.resume_name = c.resume;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(autoconfig_io_buffers(&cfg), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+    }
+
+    cfg.dataset_name = series.name();
+    cfg.resume_name = volume.name();
+    EXPECT_EQ(autoconfig_io_buffers(&cfg), 0);
+
+    // -b given: nothing is read, not even a missing file.
+    cfg = config_defaults;
+    cfg.buffers_set = 1;
+    cfg.read_block = 5;
+    cfg.dataset_name = missing;
+    EXPECT_EQ(autoconfig_io_buffers(&cfg), 0);
+    EXPECT_EQ(cfg.read_block, 5);
+}
+
+TEST(Autoconfig, GivenSplitFactorMustDivideWidth)
+{
+    const struct {
+        int split, W, rc;
+        const char *err;
+    } cases[] = {
+        {4, 1000, 0, ""},
+        {1000, 1000, 0, ""},
+        {3, 1000, -1,
+         "Split factor must be a divisor of reconstruction width (1000). Legal values are:\n"
+         "# 1 2 4 5 8 10 20 25 40 50 100 125 200 250 500 1000 #\n"},
+        {3, 16, -1, "Split factor must be a divisor of reconstruction width (16). Legal values are:\n# 1 2 4 8 16 #\n"},
+        {3, 1, -1, "Split factor must be a divisor of reconstruction width (1). Legal values are:\n# 1 #\n"},
+        {5, 36, -1,
+         "Split factor must be a divisor of reconstruction width (36). Legal values are:\n# 1 2 3 4 6 9 12 18 36 #\n"},
+        {0, 16, -1, "Split factor must be a divisor of reconstruction width (16). Legal values are:\n# 1 2 4 8 16 #\n"},
+        {3, -4, -1,
+         "Split factor must be a divisor of reconstruction width (-4). Legal values are:\n"
+         "An error occurred while printing divisors.\n"},
+    };
+    for (const auto &c : cases) {
+        config_t cfg = config_defaults;
+        cfg.split_factor = c.split;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(autoconfig_split_factor(&cfg, c.W), c.rc) << c.W;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err) << c.W;
+        EXPECT_EQ(cfg.split_factor, c.split);
+    }
+}
+
+TEST(Autoconfig, AutomaticSplitFactor)
+{
+    const struct {
+        int vector_ext, l1_kb, W, want;
+    } cases[] = {
+        {0, 16, 1000, 4}, {0, 16, 1024, 4}, {0, 16, 4096, 16}, {0, 8, 1024, 8},
+        {0, 16, 256, 1},  {1, 16, 4096, 1}, {2, 16, 4096, 1},
+    };
+    for (const auto &c : cases) {
+        config_t cfg = config_defaults;
+        cfg.vector_ext = c.vector_ext;
+        cfg.l1_block_kb = c.l1_kb;
+        EXPECT_EQ(autoconfig_split_factor(&cfg, c.W), 0);
+        EXPECT_EQ(cfg.split_factor, c.want) << c.W;
+    }
+
+    config_t cfg = config_defaults;
+    cfg.vector_ext = 0;
+    cfg.l1_block_kb = 16;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(autoconfig_split_factor(&cfg, 0), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "An error occurred while searching for split factor.\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Warning: Split factor disabled (you can use -s to manually set it).\n");
+    EXPECT_EQ(cfg.split_factor, 1);
+}
+
+}  // namespace
