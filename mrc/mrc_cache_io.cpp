@@ -1,0 +1,353 @@
+// Cache input and output: rows and sections into slot caches, finished
+// slots out to the file, and the plain section transfers.
+#include <string.h>
+
+#include "mrc/mrc_internal.h"
+
+// Converts n voxels at the start of row p, read raw in the file's mode, to
+// floats in place. It runs from the last element down, so no voxel is
+// overwritten before it is converted.
+static void mrc_convert_row(float *p, int64_t n, int mode, int swapped)
+{
+    unsigned char *raw = (unsigned char *)p;
+    switch (mode) {
+    case 0:
+        for (int64_t i = n - 1; i >= 0; --i) p[i] = (float)raw[i];
+        break;
+    case 1:
+    case 6:
+        for (int64_t i = n - 1; i >= 0; --i) {
+            uint16_t u;
+            memcpy(&u, raw + 2 * i, 2);
+            if (swapped) u = __builtin_bswap16(u);
+            p[i] = mode == 1 ? (float)(int16_t)u : (float)u;
+        }
+        break;
+    default:
+        if (swapped) {
+            for (int64_t i = 0; i < n; ++i) {
+                uint32_t u;
+                memcpy(&u, raw + 4 * i, 4);
+                u = __builtin_bswap32(u);
+                memcpy(raw + 4 * i, &u, 4);
+            }
+        }
+        break;
+    }
+}
+
+int mrc_read_rows(mrc_image_t *buf, mrc_image_t *rec, int y, int count)
+{
+    mrc_set_errno(MRC_OK);
+    if (count > rec->ny - y) count = rec->ny - y;
+    if (count < 1) return 0;
+    const int mode = rec->header->mode;
+    const int64_t row_bytes = (int64_t)rec->nx * rec->bytes_per_voxel;
+    const int64_t start = rec->data_offset + ((int64_t)rec->header->nystart + y) * row_bytes;
+    bool ok = true;
+    pthread_mutex_lock(rec->file_lock);
+    for (int k = 0; ok && k < buf->ny; ++k) {
+        if (fseeko(rec->fp, (off_t)(start + k * rec->section_bytes), SEEK_SET) != 0) {
+            ok = false;
+            break;
+        }
+        for (int j = 0; j < count; ++j) {
+            float *row = buf->data[j][k];
+            // A file cut short after it was opened must not pass as data.
+            if (fread(row, 1, (size_t)row_bytes, rec->fp) != (size_t)row_bytes) {
+                ok = false;
+                break;
+            }
+            mrc_convert_row(row, rec->nx, mode, rec->swapped);
+        }
+    }
+    if (ferror(rec->fp)) ok = false;
+    pthread_mutex_unlock(rec->file_lock);
+    if (!ok) {
+        clearerr(rec->fp);
+        mrc_set_errno(MRC_EREAD);
+        return -1;
+    }
+    return count;
+}
+
+// Takes a run of consecutive slots in state `from` starting at *s, with
+// first row *cursor, while the cursor stays below `limit`. Marks them 4.
+// Returns the number of slots taken; *s is left past the slot that ended it.
+static int mrc_take_run(mrc_cache_t *c, int *s, int *cursor, int limit, int from)
+{
+    int k = 0;
+    pthread_mutex_lock(&c->lock);
+    while (*s < c->nslots && c->slots[*s].state == from && *cursor < limit) {
+        c->slots[*s].state = MRC_SLOT_BUSY;
+        *s += 1;
+        *cursor += c->step;
+        ++k;
+    }
+    pthread_mutex_unlock(&c->lock);
+    *s += 1;
+    return k;
+}
+
+static void mrc_publish_run(mrc_cache_t *c, int s0, int k, int first, bool ok, int back)
+{
+    pthread_mutex_lock(&c->lock);
+    for (int i = 0; i < k; ++i) {
+        if (ok) {
+            c->slots[s0 + i].state = MRC_SLOT_READY;
+            c->slots[s0 + i].row = first + i * c->step;
+        } else {
+            c->slots[s0 + i].state = back;
+        }
+    }
+    if (ok) {
+        c->ready += k;
+        c->owed -= k;
+    }
+    pthread_mutex_unlock(&c->lock);
+}
+
+int mrc_cache_fill_rows(mrc_image_t *rec, int first_row)
+{
+    mrc_cache_t *c = rec->cache;
+    if (first_row < 0 || first_row % c->step != 0) {
+        mrc_set_errno(MRC_EPARAM);
+        return 0;
+    }
+    int total = 0, cursor = first_row, s = 0;
+    while (cursor < rec->ny && s < c->nslots) {
+        const int s0 = s, r0 = cursor;
+        const int k = mrc_take_run(c, &s, &cursor, rec->ny, MRC_SLOT_EMPTY);
+        if (k < 1) continue;
+        mrc_image_t view = {};
+        view.nx = rec->nx;
+        view.ny = c->rows;
+        view.nz = k * c->step;
+        view.data = rec->data + s0 * c->step;
+        const int m = mrc_read_rows(&view, rec, r0, k * c->step);
+        mrc_publish_run(c, s0, k, r0, m >= 0, MRC_SLOT_EMPTY);
+        if (m < 0) return total;
+        total += m;
+    }
+    return total;
+}
+
+int mrc_cache_fill_sections(mrc_image_t *rec, int first_section)
+{
+    mrc_cache_t *c = rec->cache;
+    // Sections are copied into the planes as stored, so they must be exactly
+    // one plane each, or the copy would run past the slots.
+    if (first_section < 0 || first_section % c->step != 0 ||
+        rec->section_bytes != (int64_t)c->nx * c->rows * 4) {
+        mrc_set_errno(MRC_EPARAM);
+        return 0;
+    }
+    int total = 0, cursor = first_section, s = 0;
+    while (cursor < rec->nz && s < c->nslots) {
+        const int s0 = s, z0 = cursor;
+        const int k = mrc_take_run(c, &s, &cursor, rec->nz, MRC_SLOT_LOAD);
+        if (k < 1) continue;
+        mrc_set_errno(MRC_OK);
+        int n = k * c->step;
+        if (n > rec->nz - z0) n = rec->nz - z0;
+        bool ok = true;
+        if (n >= 1) {
+            pthread_mutex_lock(rec->file_lock);
+            const int64_t pos = rec->data_offset +
+                                ((int64_t)rec->header->nzstart + z0) * rec->section_bytes;
+            ok = fseeko(rec->fp, (off_t)pos, SEEK_SET) == 0 &&
+                 fread(rec->data[s0 * c->step][0], (size_t)rec->section_bytes, (size_t)n,
+                       rec->fp) == (size_t)n &&
+                 !ferror(rec->fp);
+            if (!ok) clearerr(rec->fp);
+            pthread_mutex_unlock(rec->file_lock);
+        }
+        mrc_publish_run(c, s0, k, z0, ok, MRC_SLOT_LOAD);
+        if (!ok) {
+            mrc_set_errno(MRC_EREAD);
+            return total;
+        }
+        total += n;
+    }
+    return total;
+}
+
+// Writes n sections from `src` at section z of a created file, with the
+// statistics merged first. Stores 5 and returns false on a failed write.
+static bool mrc_write_run(mrc_image_t *rec, const float *src, int z, int n,
+                          int64_t floats_per_section)
+{
+    mrc_stats_t st;
+    mrc_compute_stats(src, floats_per_section * n, &st);
+    mrc_merge_stats(rec, &st);
+    pthread_mutex_lock(rec->file_lock);
+    const int64_t pos = rec->data_offset + (int64_t)z * rec->section_bytes;
+    bool ok = fseeko(rec->fp, (off_t)pos, SEEK_SET) == 0 &&
+              fwrite(src, (size_t)rec->section_bytes, (size_t)n, rec->fp) == (size_t)n &&
+              !ferror(rec->fp);
+    if (!ok) clearerr(rec->fp);
+    pthread_mutex_unlock(rec->file_lock);
+    if (!ok) mrc_set_errno(MRC_EWRITE);
+    return ok;
+}
+
+int mrc_cache_flush(mrc_image_t *rec)
+{
+    mrc_cache_t *c = rec->cache;
+    int total = 0, s = 0;
+    while (s < c->nslots) {
+        pthread_mutex_lock(&c->lock);
+        if (c->slots[s].state != MRC_SLOT_FINISHED) {
+            pthread_mutex_unlock(&c->lock);
+            ++s;
+            continue;
+        }
+        const int s0 = s;
+        c->slots[s].state = MRC_SLOT_BUSY;
+        ++s;
+        while (s < c->nslots && c->slots[s].state == MRC_SLOT_FINISHED &&
+               c->slots[s].row == c->slots[s - 1].row + c->step) {
+            c->slots[s].state = MRC_SLOT_BUSY;
+            ++s;
+        }
+        pthread_mutex_unlock(&c->lock);
+        const int k = s - s0;
+        const int z0 = c->slots[s0].row;
+
+        bool ok;
+        int n = 0;
+        if (!rec->writable) {
+            mrc_set_errno(MRC_EREADONLY);
+            ok = false;
+        } else if (z0 < 0) {
+            // A slot released without a row has no place in the file.
+            mrc_set_errno(MRC_EWRITE);
+            ok = false;
+        } else {
+            mrc_set_errno(MRC_OK);
+            n = k * c->step;
+            if (n > rec->nz - z0) n = rec->nz - z0;
+            ok = n < 1 || mrc_write_run(rec, rec->data[s0 * c->step][0], z0, n,
+                                         (int64_t)c->nx * c->rows);
+            if (n < 0) n = 0;
+        }
+
+        pthread_mutex_lock(&c->lock);
+        for (int i = s0; i < s; ++i) {
+            if (!ok) {
+                c->slots[i].state = MRC_SLOT_FINISHED;
+                continue;
+            }
+            c->slots[i].state = c->reload ? MRC_SLOT_LOAD : MRC_SLOT_READY;
+            c->slots[i].row = -1;
+        }
+        if (ok) {
+            c->pending -= k;
+            if (!c->reload) {
+                c->ready += k;
+                c->owed -= k;
+            }
+        }
+        pthread_mutex_unlock(&c->lock);
+        if (!ok) return total;
+        total += n;
+    }
+    return total;
+}
+
+// ---- Transfers the program does not call ---------------------------------
+
+// Planes of `buf` from `plane` to its end.
+static int mrc_space(const mrc_image_t *buf, int plane)
+{
+    return (buf->cache ? buf->cache->depth : buf->nz) - plane;
+}
+
+static mrc_image_t mrc_planes(const mrc_image_t *buf, int plane, int n)
+{
+    mrc_image_t view = {};
+    view.nx = buf->nx;
+    view.ny = buf->cache ? buf->cache->rows : buf->ny;
+    view.nz = n;
+    view.data = buf->data + plane;
+    return view;
+}
+
+int mrc_read_rows_ring(mrc_image_t *buf, mrc_image_t *rec, int y, int count, int plane)
+{
+    const int space = mrc_space(buf, plane);
+    if (count <= space) {
+        mrc_image_t v = mrc_planes(buf, plane, count);
+        return mrc_read_rows(&v, rec, y, count);
+    }
+    mrc_image_t wrap = mrc_planes(buf, 0, count - space);
+    const int a = mrc_read_rows(&wrap, rec, y + space, count - space);
+    if (a < 0) return -1;
+    mrc_image_t tail = mrc_planes(buf, plane, space);
+    const int b = mrc_read_rows(&tail, rec, y, space);
+    return b < 0 ? -1 : a + b;
+}
+
+int mrc_read_sections(mrc_image_t *buf, mrc_image_t *rec, int z, int n)
+{
+    mrc_set_errno(MRC_OK);
+    if (n > rec->nz - z) n = rec->nz - z;
+    if (n < 1) return 0;
+    pthread_mutex_lock(rec->file_lock);
+    const int64_t pos =
+        rec->data_offset + ((int64_t)rec->header->nzstart + z) * rec->section_bytes;
+    bool ok = fseeko(rec->fp, (off_t)pos, SEEK_SET) == 0 &&
+              fread(buf->data[0][0], (size_t)rec->section_bytes, (size_t)n, rec->fp) ==
+                  (size_t)n &&
+              !ferror(rec->fp);
+    if (!ok) clearerr(rec->fp);
+    pthread_mutex_unlock(rec->file_lock);
+    if (!ok) {
+        mrc_set_errno(MRC_EREAD);
+        return -1;
+    }
+    return n;
+}
+
+int mrc_read_sections_ring(mrc_image_t *buf, mrc_image_t *rec, int z, int n, int plane)
+{
+    const int space = mrc_space(buf, plane);
+    if (n <= space) {
+        mrc_image_t v = mrc_planes(buf, plane, n);
+        return mrc_read_sections(&v, rec, z, n);
+    }
+    mrc_image_t wrap = mrc_planes(buf, 0, n - space);
+    const int a = mrc_read_sections(&wrap, rec, z + space, n - space);
+    if (a < 0) return -1;
+    mrc_image_t tail = mrc_planes(buf, plane, space);
+    const int b = mrc_read_sections(&tail, rec, z, space);
+    return b < 0 ? -1 : a + b;
+}
+
+int mrc_write_sections(mrc_image_t *buf, mrc_image_t *rec, int z, int n)
+{
+    if (!rec->writable) {
+        mrc_set_errno(MRC_EREADONLY);
+        return -1;
+    }
+    mrc_set_errno(MRC_OK);
+    if (n > rec->nz - z) n = rec->nz - z;
+    if (n < 1) return 0;
+    if (!mrc_write_run(rec, buf->data[0][0], z, n, (int64_t)buf->nx * buf->ny)) return -1;
+    return n;
+}
+
+int mrc_write_sections_ring(mrc_image_t *buf, mrc_image_t *rec, int z, int n, int plane)
+{
+    const int space = mrc_space(buf, plane);
+    if (n <= space) {
+        mrc_image_t v = mrc_planes(buf, plane, n);
+        return mrc_write_sections(&v, rec, z, n);
+    }
+    mrc_image_t wrap = mrc_planes(buf, 0, n - space);
+    const int a = mrc_write_sections(&wrap, rec, z + space, n - space);
+    if (a < 0) return -1;
+    mrc_image_t tail = mrc_planes(buf, plane, space);
+    const int b = mrc_write_sections(&tail, rec, z, space);
+    return b < 0 ? -1 : a + b;
+}

@@ -1,0 +1,52 @@
+// Helpers shared by the libMRC sources; not part of the public interface.
+#ifndef KYVANE_MRC_MRC_INTERNAL_H
+#define KYVANE_MRC_MRC_INTERNAL_H
+
+#include "mrc/mrc.h"
+
+// Stores the calling thread's error code.
+void mrc_set_errno(int code);
+
+// Builds the three-level float array (section pointers, row pointers, one
+// block) of nz planes of ny rows of nx floats, block aligned to `align`.
+// Returns the section-pointer array, or NULL when a size overflows or an
+// allocation fails (nothing is left allocated).
+float ***mrc_array_alloc(int64_t nx, int64_t ny, int64_t nz, size_t align);
+
+// Frees an array made by mrc_array_alloc: block, row pointers, section pointers.
+void mrc_array_free(float ***data);
+
+// Releases a cache record with its slot table, lock and buffer.
+void mrc_cache_destroy(mrc_cache_t *cache, float ***buffer);
+
+// Creates the slot cache of a record whose nx, ny, nz, axis and writable are
+// set. limit: the depth rule's limit; rows: rows per plane; state: initial
+// slot state. On failure stores 8 or 9 and returns -1 with nothing allocated.
+int mrc_cache_create(mrc_image_t *rec, int *depth, int limit, int rows, int step,
+                     int reload, int state);
+
+
+
+// The header block of a file record: the public header, then the running
+// double-precision sums of a created file (for a mean and rms that keep their
+// precision on large volumes), then the extended header and the path.
+struct mrc_header_block_t {
+    mrc_header_t words;
+    double sum;
+    double sum_sq;
+};
+
+// Statistics of a flat run of floats.
+struct mrc_stats_t {
+    float min;
+    float max;
+    double sum;
+    double sum_sq;
+};
+
+// Minimum, maximum, sum and sum of squares of n floats (n >= 1).
+void mrc_compute_stats(const float *v, int64_t n, mrc_stats_t *out);
+
+// Merges statistics into a created record's header under its stats lock.
+void mrc_merge_stats(mrc_image_t *rec, const mrc_stats_t *st);
+#endif

@@ -1,0 +1,340 @@
+// Rows and sections into slot caches, finished slots out to the file.
+#include <gtest/gtest.h>
+
+#include <float.h>
+#include <cmath>
+#include <unistd.h>
+
+#include "tests/mrc/mrc_test_util.h"
+
+using namespace mrc_test;
+
+namespace {
+
+// Voxel (x, y, k) of the test tilt series: unique and exact in every mode.
+double tilt_value(int x, int y, int k)
+{
+    return (y * 3 + k) * 8 + x;
+}
+
+void fill_buffer(mrc_image_t &rec, float v)
+{
+    const mrc_cache_t *c = rec.cache;
+    for (int64_t i = 0; i < (int64_t)c->depth * c->rows * c->nx; ++i) rec.data[0][0][i] = v;
+}
+
+TEST(MrcFillRows, SlotOrderAndRuns)
+{
+    ScratchDir dir;
+    const std::string p = dir.file("t.mrc");
+    write_volume(p, 8, 10, 3, 1, tilt_value);
+    mrc_image_t rec;
+    int depth = 4;
+    ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, &depth, 1), 0);
+    EXPECT_EQ(mrc_cache_fill_rows(&rec, 0), 4);
+    EXPECT_EQ(mrc_errno(), 0);
+    for (int s = 0; s < 4; ++s) {
+        EXPECT_EQ(rec.cache->slots[s].state, 0);
+        EXPECT_EQ(rec.cache->slots[s].row, s);
+        // Plane s is the sinogram of row s: row k comes from tilt image k.
+        for (int k = 0; k < 3; ++k)
+            for (int x = 0; x < 8; ++x) ASSERT_EQ(rec.data[s][k][x], tilt_value(x, s, k));
+    }
+    EXPECT_EQ(rec.cache->ready, 4);
+    EXPECT_EQ(rec.cache->owed, 0);
+    // Nothing empty: nothing read, and the error code is left as it was.
+    mrc_cache_count(&rec, 9);
+    EXPECT_EQ(mrc_cache_fill_rows(&rec, 4), 0);
+    EXPECT_EQ(mrc_errno(), 13);
+
+    for (int s = 0; s < 4; ++s) ASSERT_EQ(mrc_cache_acquire(&rec, -1), s);
+    mrc_cache_release(&rec, 0);
+    mrc_cache_release(&rec, 2);
+    EXPECT_EQ(mrc_cache_fill_rows(&rec, 4), 2);
+    EXPECT_EQ(rec.cache->slots[0].row, 4);
+    EXPECT_EQ(rec.cache->slots[2].row, 5);
+    EXPECT_EQ(rec.data[2][1][7], tilt_value(7, 5, 1));
+    EXPECT_EQ(rec.cache->slots[1].state, 2);
+    mrc_close(&rec, NULL);
+}
+
+TEST(MrcFillRows, LastSlotClampedAndMisalignedStart)
+{
+    ScratchDir dir;
+    const std::string p = dir.file("t.mrc");
+    write_volume(p, 8, 10, 3, 2, tilt_value);
+    mrc_image_t rec;
+    int depth = 12;
+    ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, &depth, 4), 0);
+    ASSERT_EQ(depth, 8);  // a window of 10 rows holds two slots of 4
+    EXPECT_EQ(mrc_cache_fill_rows(&rec, 6), 0);
+    EXPECT_EQ(mrc_errno(), 13);
+    EXPECT_EQ(rec.cache->ready, 0);
+    EXPECT_EQ(mrc_cache_fill_rows(&rec, 0), 8);
+    EXPECT_EQ(mrc_errno(), 0);
+    for (int s = 0; s < 2; ++s) {
+        ASSERT_EQ(mrc_cache_acquire(&rec, -1), s);
+        ASSERT_EQ(mrc_cache_release(&rec, s), 0);
+    }
+    fill_buffer(rec, -99.0f);
+    // Rows 8 and 9 remain: slot 0 takes them, clamped; slot 1 would start
+    // at row 12 and stays empty.
+    EXPECT_EQ(mrc_cache_fill_rows(&rec, 8), 2);
+    EXPECT_EQ(rec.cache->slots[0].row, 8);
+    EXPECT_EQ(rec.cache->slots[1].state, 1);
+    EXPECT_EQ(rec.cache->slots[1].row, -1);
+    EXPECT_EQ(rec.cache->ready, 1);
+    EXPECT_EQ(rec.cache->owed, 1);
+    EXPECT_EQ(rec.data[1][2][0], tilt_value(0, 9, 2));
+    EXPECT_EQ(rec.data[2][0][0], -99.0f);  // rows 10 and 11 do not exist
+    EXPECT_EQ(rec.data[3][2][7], -99.0f);
+    mrc_close(&rec, NULL);
+}
+
+TEST(MrcFillRows, RangeOffsetsAndConversions)
+{
+    ScratchDir dir;
+    // Every mode in both byte orders, opened on rows 100 to 119 of 120.
+    for (int mode : {0, 1, 2, 6}) {
+        for (bool swap : {false, true}) {
+            const std::string p = dir.file("r.mrc");
+            write_volume(p, 8, 120, 3, mode, [](int x, int y, int k) {
+                return std::fmod(tilt_value(x, y, k), 251.0);
+            }, swap, "EXTENDED");
+            mrc_image_t rec;
+            int depth = 20;
+            ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 100, 20, &depth, 4), 0);
+            EXPECT_EQ(rec.swapped, swap && mode != 0 ? 1 : swap);
+            EXPECT_EQ(mrc_cache_fill_rows(&rec, 0), 20);
+            EXPECT_EQ(mrc_errno(), 0);
+            for (int y = 0; y < 20; ++y)
+                for (int k = 0; k < 3; ++k)
+                    for (int x = 0; x < 8; ++x)
+                        ASSERT_EQ(rec.data[y][k][x], std::fmod(tilt_value(x, y + 100, k), 251.0))
+                            << "mode " << mode << " swap " << swap;
+            mrc_close(&rec, NULL);
+        }
+    }
+}
+
+TEST(MrcFillRows, SixteenBitSignednessAfterSwap)
+{
+    ScratchDir dir;
+    for (int mode : {1, 6}) {
+        const std::string p = dir.file("s.mrc");
+        RawHeader h = make_header(2, 1, 1, mode);
+        // Stored big-endian as 0x80 0x01, then 0x00 0xff.
+        const std::string stored = mrc_bytes(h, "", std::string("\x01\x80\xff\x00", 4), true);
+        ASSERT_EQ(stored.substr(1024), std::string("\x80\x01\x00\xff", 4));
+        write_bytes(p, stored);
+        mrc_image_t rec;
+        int depth = 1;
+        ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, &depth, 1), 0);
+        EXPECT_EQ(rec.swapped, 1);
+        EXPECT_EQ(mrc_cache_fill_rows(&rec, 0), 1);
+        EXPECT_EQ(rec.data[0][0][0], mode == 1 ? -32767.0f : 32769.0f);
+        EXPECT_EQ(rec.data[0][0][1], 255.0f);
+        mrc_close(&rec, NULL);
+    }
+}
+
+TEST(MrcFillRows, FileTruncatedAfterOpen)
+{
+    ScratchDir dir;
+    const std::string p = dir.file("cut.mrc");
+    write_volume(p, 8, 10, 3, 2, tilt_value);
+    mrc_image_t rec;
+    int depth = 4;
+    ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, &depth, 1), 0);
+    ASSERT_EQ(truncate(p.c_str(), 1024 + 2 * 8 * 10 * 4 + 8), 0);  // image 2 nearly gone
+    EXPECT_EQ(mrc_cache_fill_rows(&rec, 0), 0);
+    EXPECT_EQ(mrc_errno(), 4);
+    for (int s = 0; s < 4; ++s) EXPECT_EQ(rec.cache->slots[s].state, 1);
+    EXPECT_EQ(rec.cache->owed, 4);
+    EXPECT_EQ(rec.cache->ready, 0);
+    mrc_close(&rec, NULL);
+}
+
+class Flush : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    mrc_image_t out;
+    std::string path;
+    // An output of nz sections of 3 x 2 floats with a write cache of 4 slots.
+    void create(int nz, int step, int reload = 0)
+    {
+        path = dir.file("out.mrc");
+        int depth = 4 * step;
+        ASSERT_EQ(mrc_create(path.c_str(), &out, 3, 2, nz, 0, &depth, step, reload), 0);
+    }
+    // A worker's round: take a free slot, fill it with tagged values, release.
+    void finish(int row)
+    {
+        const int s = mrc_cache_acquire(&out, -1);
+        ASSERT_GE(s, 0);
+        mrc_cache_set_row(&out, s, row);
+        const int step = out.cache->step;
+        for (int l = 0; l < step; ++l)
+            for (int i = 0; i < 6; ++i) out.data[s * step + l][0][i] = (float)((row + l) * 10 + i);
+        ASSERT_EQ(mrc_cache_release(&out, s), 0);
+    }
+    float section_value(const std::string &bytes, int z, int i)
+    {
+        float f;
+        memcpy(&f, bytes.data() + 1024 + (z * 6 + i) * 4, 4);
+        return f;
+    }
+};
+
+TEST_F(Flush, RunsOfConsecutiveRows)
+{
+    create(20, 4);
+    for (int row : {8, 12, 4, 16}) finish(row);
+    EXPECT_EQ(out.cache->pending, 4);
+    EXPECT_EQ(mrc_cache_count(&out, 1), 4);
+    EXPECT_EQ(mrc_cache_flush(&out), 16);
+    EXPECT_EQ(mrc_errno(), 0);
+    for (int s = 0; s < 4; ++s) {
+        EXPECT_EQ(out.cache->slots[s].state, 0);
+        EXPECT_EQ(out.cache->slots[s].row, -1);
+    }
+    EXPECT_EQ(out.cache->pending, 0);
+    EXPECT_EQ(out.cache->ready, 4);
+    EXPECT_EQ(out.cache->owed, 0);
+    EXPECT_EQ(out.header->amin, 40.0f);
+    EXPECT_EQ(out.header->amax, 195.0f);
+    ASSERT_EQ(mrc_close(&out, NULL), 0);
+    const std::string b = read_file(path);
+    // Sections 0 to 3 were never written: the file holds them as zeros.
+    ASSERT_EQ(b.size(), 1024u + 20 * 24);
+    for (int z = 4; z < 20; ++z)
+        for (int i = 0; i < 6; ++i) ASSERT_EQ(section_value(b, z, i), z * 10 + i) << z;
+    EXPECT_EQ(section_value(b, 3, 5), 0.0f);
+}
+
+TEST_F(Flush, RunPastTheEndIsClamped)
+{
+    create(10, 4);
+    ASSERT_EQ(out.cache->nslots, 2);
+    finish(8);
+    finish(16);  // wholly past the end: freed, nothing written
+    EXPECT_EQ(mrc_cache_flush(&out), 2);
+    EXPECT_EQ(out.cache->ready, 2);
+    EXPECT_EQ(out.cache->slots[1].row, -1);
+    EXPECT_EQ(out.cache->pending, 0);
+    ASSERT_EQ(mrc_close(&out, NULL), 0);
+    const std::string b = read_file(path);
+    ASSERT_EQ(b.size(), 1024u + 10 * 24);
+    EXPECT_EQ(section_value(b, 9, 2), 92.0f);
+}
+
+TEST_F(Flush, ReloadThenFillSections)
+{
+    const std::string old = dir.file("old.mrc");
+    write_volume(old, 3, 2, 12, 2, [](int x, int y, int z) { return 1000 + z * 10 + y * 3 + x; });
+    create(8, 1, 1);
+    mrc_image_t resumed;
+    ASSERT_EQ(mrc_open(old.c_str(), &resumed, 1, 4, 8, NULL), 0);
+    mrc_share_cache(&out, &resumed);
+    EXPECT_EQ(mrc_cache_fill_sections(&resumed, 0), 4);
+    EXPECT_EQ(out.cache->ready, 4);
+    EXPECT_EQ(out.data[2][1][1], 1000 + 6 * 10 + 3 + 1);  // window section 2 is file section 6
+    for (int r = 0; r < 4; ++r) {
+        const int s = mrc_cache_acquire(&out, r);
+        ASSERT_EQ(s, r);
+        mrc_cache_release(&out, s);
+    }
+    EXPECT_EQ(mrc_cache_flush(&out), 4);
+    for (int s = 0; s < 4; ++s) {
+        EXPECT_EQ(out.cache->slots[s].state, 3);
+        EXPECT_EQ(out.cache->slots[s].row, -1);
+    }
+    EXPECT_EQ(out.cache->ready, 0);
+    EXPECT_EQ(out.cache->owed, 4);
+    EXPECT_EQ(mrc_cache_fill_sections(&resumed, 4), 4);
+    EXPECT_EQ(out.cache->slots[3].row, 7);
+    EXPECT_EQ(out.data[3][0][0], 1000 + 11 * 10);
+    mrc_close(&resumed, NULL);
+    mrc_close(&out, NULL);
+}
+
+TEST_F(Flush, FailedWriteKeepsSlotsFinished)
+{
+    // A section of 64 x 64 floats is larger than the stream's buffer, so the
+    // full device fails the write itself.
+    int depth = 2;
+    ASSERT_EQ(mrc_create("/dev/full", &out, 64, 64, 4, 0, &depth, 1, 0), 0);
+    for (int r = 0; r < 2; ++r) {
+        const int s = mrc_cache_acquire(&out, -1);
+        mrc_cache_set_row(&out, s, r);
+        for (int i = 0; i < 64 * 64; ++i) out.data[s][0][i] = 5.0f;
+        mrc_cache_release(&out, s);
+    }
+    EXPECT_EQ(mrc_cache_flush(&out), 0);
+    EXPECT_EQ(mrc_errno(), 5);
+    EXPECT_EQ(out.cache->slots[0].state, 1);
+    EXPECT_EQ(out.cache->slots[1].state, 1);
+    EXPECT_EQ(out.cache->slots[1].row, 1);
+    EXPECT_EQ(out.cache->pending, 2);
+    EXPECT_EQ(out.header->amax, 5.0f);  // merged before the write
+    EXPECT_EQ(mrc_close(&out, NULL), -1);
+}
+
+TEST(MrcFlushErrors, ReadOnlyRecord)
+{
+    ScratchDir dir;
+    const std::string p = dir.file("t.mrc");
+    write_volume(p, 2, 4, 2, 2, tilt_value);
+    mrc_image_t rec;
+    int depth = 2;
+    ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, &depth, 1), 0);  // slots start in state 1
+    EXPECT_EQ(mrc_cache_flush(&rec), 0);
+    EXPECT_EQ(mrc_errno(), 7);
+    EXPECT_EQ(rec.cache->slots[0].state, 1);
+    mrc_image_t buf = {};
+    ASSERT_EQ(mrc_alloc_data_x1(&buf, 2, 4, 2), 0);
+    EXPECT_EQ(mrc_write_sections(&buf, &rec, 0, 1), -1);
+    EXPECT_EQ(mrc_errno(), 7);
+    mrc_free_data(&buf);
+    mrc_close(&rec, NULL);
+}
+
+TEST(MrcTransfers, RingsRoundTrip)
+{
+    ScratchDir dir;
+    const std::string p = dir.file("ring.mrc");
+    mrc_image_t out;
+    ASSERT_EQ(mrc_create(p.c_str(), &out, 3, 2, 6, 0, NULL), 0);
+    mrc_image_t buf = {}, back = {};
+    ASSERT_EQ(mrc_alloc_data_x1(&buf, 3, 2, 4), 0);
+    ASSERT_EQ(mrc_alloc_data_x1(&back, 3, 2, 4), 0);
+    for (int i = 0; i < 24; ++i) buf.data[0][0][i] = (float)i;
+    // Planes 3 and then 0 and 1 of the ring hold sections 2, 3 and 4.
+    EXPECT_EQ(mrc_write_sections_ring(&buf, &out, 2, 3, 3), 3);
+    EXPECT_EQ(mrc_write_sections(&buf, &out, 5, 4), 1);  // clamped at nz
+    ASSERT_EQ(mrc_close(&out, NULL), 0);
+    mrc_image_t in;
+    ASSERT_EQ(mrc_open(p.c_str(), &in, 1, 0, 0, NULL), 0);
+    mrc_zero_data(&back);
+    EXPECT_EQ(mrc_read_sections_ring(&back, &in, 2, 3, 3), 3);
+    for (int i = 0; i < 18; ++i) {
+        const int plane = i / 6, ring = (plane + 3) % 4;
+        ASSERT_EQ(back.data[ring][0][i % 6], buf.data[ring][0][i % 6]) << i;
+    }
+    EXPECT_EQ(mrc_read_sections(&back, &in, 5, 9), 1);
+    EXPECT_EQ(back.data[0][1][2], 5.0f);
+    // Rows gathered into a ring: row y + j of every section into plane j.
+    mrc_image_t rows = {};
+    ASSERT_EQ(mrc_alloc_data_x1(&rows, 3, 6, 2), 0);
+    mrc_close(&in, NULL);
+    ASSERT_EQ(mrc_open(p.c_str(), &in, 0, 0, 0, NULL), 0);
+    EXPECT_EQ(mrc_read_rows_ring(&rows, &in, 0, 2, 1), 2);
+    EXPECT_EQ(rows.data[1][2][0], buf.data[3][0][0]);  // row 0 of section 2 in plane 1
+    EXPECT_EQ(rows.data[0][2][0], buf.data[3][1][0]);  // row 1 wrapped to plane 0
+    mrc_close(&in, NULL);
+    mrc_free_data(&rows);
+    mrc_free_data(&buf);
+    mrc_free_data(&back);
+}
+
+}  // namespace

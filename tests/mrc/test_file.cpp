@@ -1,0 +1,391 @@
+// Opening, creating, peeking, labelling and closing MRC files.
+#include <gtest/gtest.h>
+
+#include <float.h>
+#include <math.h>
+#include <regex>
+
+#include "tests/mrc/mrc_test_util.h"
+
+using namespace mrc_test;
+
+namespace {
+
+std::string small_file(const ScratchDir &dir, const char *name, int mode, int nz = 3)
+{
+    std::string p = dir.file(name);
+    write_volume(p, 4, 5, nz, mode, [](int x, int y, int z) { return x + y + z; });
+    return p;
+}
+
+TEST(MrcOpen, SizeRuleAndDamagedHeaders)
+{
+    ScratchDir dir;
+    const std::string good = mrc_bytes(make_header(4, 5, 3, 1), "", std::string(120, '\1'));
+    RawHeader zero_nx = make_header(0, 5, 3, 2);
+    RawHeader neg_next = make_header(1, 1, 1, 2, -4);  // 1024 - 4 + 4 matches 1024
+    RawHeader neg_dims = make_header(-2, -2, 1, 0);    // product 4 matches 1028
+    struct Case { const char *what; std::string bytes; int code; };
+    const Case cases[] = {
+        {"exact", good, 0},
+        {"one byte more", good + "x", 6},
+        {"one byte less", good.substr(0, good.size() - 1), 6},
+        {"empty file", "", 6},
+        {"short, invalid mode in what was read", std::string("\4\0\0\0\4\0\0\0\1\0\0\0\3\0\0\0", 16), 6},
+        {"header only, 1023 bytes", good.substr(0, 1023), 6},
+        {"zero nx", mrc_bytes(zero_nx, "", ""), 6},
+        {"negative next", mrc_bytes(neg_next, "", std::string(4, '\0')), 6},
+        {"negative dimensions", mrc_bytes(neg_dims, "", std::string(4, '\0')), 6},
+        {"with extended header", mrc_bytes(make_header(4, 5, 3, 1, 7), "abcdefg", std::string(120, '\1')), 0},
+    };
+    for (const Case &c : cases) {
+        const std::string p = dir.file("f.mrc");
+        write_bytes(p, c.bytes);
+        mrc_image_t rec;
+        const int rc = mrc_open(p.c_str(), &rec, 0, 0, 0, NULL);
+        EXPECT_EQ(mrc_errno(), c.code) << c.what;
+        EXPECT_EQ(rc, c.code ? -1 : 0) << c.what;
+        if (rc == 0) {
+            EXPECT_EQ(rec.nx, 4);
+            EXPECT_EQ(rec.data_offset, 1024 + rec.header->next);
+            EXPECT_EQ(rec.section_bytes, 4 * 5 * 2);
+            if (rec.header->next) {
+                EXPECT_EQ(std::string((char *)rec.ext_header, 7), "abcdefg");
+            } else {
+                EXPECT_EQ(rec.ext_header, nullptr);
+            }
+            EXPECT_STREQ(rec.path, p.c_str());
+            EXPECT_EQ(mrc_close(&rec, NULL), 0);
+        }
+    }
+    mrc_image_t rec;
+    EXPECT_EQ(mrc_open(dir.file("missing.mrc").c_str(), &rec, 0, 0, 0, NULL), -1);
+    EXPECT_EQ(mrc_errno(), 1);
+}
+
+TEST(MrcOpen, DataModes)
+{
+    ScratchDir dir;
+    struct Case { int mode; int nz; int code; int bpv; };
+    const Case cases[] = {
+        {0, 3, 0, 1}, {1, 3, 0, 2}, {2, 3, 0, 4}, {6, 3, 0, 2},
+        {3, 3, 10, 0}, {4, 3, 10, 0}, {12, 3, 10, 0}, {-1, 3, 10, 0},
+        // More than 65535 sections reads as the other byte order: the
+        // reversed mode is invalid, except mode 0 which then fails the size.
+        {1, 70000, 10, 0}, {2, 70000, 10, 0}, {6, 70000, 10, 0}, {0, 70000, 6, 0},
+    };
+    for (const Case &c : cases) {
+        const std::string p = dir.file("m.mrc");
+        RawHeader h = make_header(1, 1, c.nz, c.mode);
+        write_bytes(p, mrc_bytes(h, "", std::string((size_t)c.nz * (c.bpv ? c.bpv : 2), '\0')));
+        mrc_image_t rec;
+        const int rc = mrc_open(p.c_str(), &rec, 0, 0, 0, NULL);
+        EXPECT_EQ(mrc_errno(), c.code) << "mode " << c.mode << " nz " << c.nz;
+        if (rc == 0) {
+            EXPECT_EQ(rec.bytes_per_voxel, c.bpv);
+            EXPECT_EQ(rec.swapped, 0);
+            mrc_close(&rec, NULL);
+        }
+    }
+}
+
+TEST(MrcOpen, ReverseByteOrderHeader)
+{
+    ScratchDir dir;
+    const std::string p = dir.file("be.mrc");
+    RawHeader h = make_header(6, 4, 2, 2);
+    set_float_word(h, 19, -3.5f);
+    h.w[25] = 77;  // origin_row
+    set_label(h, 0, "written big-endian");
+    h.w[55] = 1;
+    write_bytes(p, mrc_bytes(h, "", std::string(6 * 4 * 2 * 4, '\0'), true));
+    mrc_image_t rec;
+    ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, NULL), 0);
+    EXPECT_EQ(rec.swapped, 1);
+    EXPECT_EQ(rec.header->nx, 6);
+    EXPECT_EQ(rec.header->ny, 4);
+    EXPECT_EQ(rec.header->mode, 2);
+    EXPECT_EQ(rec.header->amin, -3.5f);
+    EXPECT_EQ(rec.header->nlabl, 1);
+    EXPECT_EQ(std::string(rec.header->labels[0], 18), "written big-endian");
+    EXPECT_EQ(rec.header->labels[0][80], '\0');
+    mrc_close(&rec, NULL);
+    // The peeks return the words as stored.
+    EXPECT_EQ(mrc_read_origin_row(p.c_str()), (int)__builtin_bswap32(77));
+    EXPECT_EQ(mrc_errno(), 0);
+}
+
+TEST(MrcOpen, RangesAtTheirLimits)
+{
+    ScratchDir dir;
+    const std::string p = small_file(dir, "r.mrc", 2, 7);  // 4 x 5 x 7
+    struct Case { int axis, first, count, code, ny, nz; };
+    const Case cases[] = {
+        {0, -1, 0, 0, 5, 7},   // count 0: whole file, first not looked at
+        {0, 0, 5, 0, 5, 7},
+        {0, 1, 4, 0, 4, 7},
+        {0, 1, 5, 11, 0, 0},
+        {0, -1, 2, 11, 0, 0},
+        {0, 0, -1, 11, 0, 0},
+        {0, 0x7fffffff, 1, 11, 0, 0},  // first + count overflows int32
+        {1, 2, 5, 0, 5, 5},
+        {1, 3, 5, 11, 0, 0},
+        {2, 0, 0, 13, 0, 0},
+    };
+    for (const Case &c : cases) {
+        mrc_image_t rec;
+        const int rc = mrc_open(p.c_str(), &rec, c.axis, c.first, c.count, NULL);
+        EXPECT_EQ(mrc_errno(), c.code) << c.axis << " " << c.first << " " << c.count;
+        if (rc != 0) continue;
+        EXPECT_EQ(rec.ny, c.ny);
+        EXPECT_EQ(rec.nz, c.nz);
+        EXPECT_EQ(rec.section_bytes, 4 * 5 * 4);  // always the file's ny
+        const mrc_header_t *h = rec.header;
+        if (c.count == 0) {
+            EXPECT_EQ(h->nystart, 0);
+            EXPECT_EQ(h->nzstart, 0);
+        } else if (c.axis == 0) {
+            EXPECT_EQ(h->nystart, c.first);
+            EXPECT_EQ(h->ny, c.count);
+        } else {
+            EXPECT_EQ(h->nzstart, c.first);
+            EXPECT_EQ(h->nz, c.count);
+        }
+        mrc_close(&rec, NULL);
+    }
+    // File checks come before the axis check.
+    const std::string bad = dir.file("bad.mrc");
+    write_bytes(bad, read_file(p) + "x");
+    mrc_image_t rec;
+    EXPECT_EQ(mrc_open(bad.c_str(), &rec, 2, 0, 0, NULL), -1);
+    EXPECT_EQ(mrc_errno(), 6);
+}
+
+TEST(MrcPeek, DimsAndOriginRow)
+{
+    ScratchDir dir;
+    const std::string p = dir.file("p.mrc");
+    RawHeader h = make_header(9, 8, 7, 2);
+    h.w[25] = -5;
+    // The peeks check neither size nor byte order: no voxels needed.
+    write_bytes(p, mrc_bytes(h, "", ""));
+    int nx = 0, n = 0;
+    EXPECT_EQ(mrc_read_dims(p.c_str(), 0, &nx, &n), 0);
+    EXPECT_EQ(nx, 9);
+    EXPECT_EQ(n, 7);
+    EXPECT_EQ(mrc_read_dims(p.c_str(), 1, &nx, &n), 0);
+    EXPECT_EQ(n, 8);
+    nx = n = 0;
+    EXPECT_EQ(mrc_read_dims(p.c_str(), 2, &nx, &n), -1);
+    EXPECT_EQ(mrc_errno(), 13);
+    EXPECT_EQ(nx, 9);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(mrc_read_origin_row(p.c_str()), -5);
+    EXPECT_EQ(mrc_errno(), 0);
+    EXPECT_EQ(mrc_read_origin_row(dir.file("none").c_str()), -1);
+    EXPECT_EQ(mrc_errno(), 1);
+    const std::string cut = dir.file("cut.mrc");
+    write_bytes(cut, mrc_bytes(h, "", "").substr(0, 200));
+    EXPECT_EQ(mrc_read_dims(cut.c_str(), 0, &nx, &n), -1);
+    EXPECT_EQ(mrc_errno(), 4);
+    EXPECT_EQ(mrc_read_origin_row(cut.c_str()), -1);
+    EXPECT_EQ(mrc_errno(), 4);
+}
+
+TEST(MrcOpen, SetImageCount)
+{
+    ScratchDir dir;
+    const std::string p = small_file(dir, "s.mrc", 1, 6);
+    mrc_image_t rec;
+    int depth = 4;
+    ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, &depth, 1), 0);
+    EXPECT_EQ(rec.cache->rows, 6);
+    EXPECT_EQ(mrc_set_image_count(&rec, 7), -1);
+    EXPECT_EQ(mrc_errno(), 13);
+    EXPECT_EQ(mrc_set_image_count(&rec, 0), -1);
+    EXPECT_EQ(mrc_errno(), 13);
+    EXPECT_EQ(rec.nz, 6);
+    ASSERT_EQ(mrc_set_image_count(&rec, 4), 0);
+    EXPECT_EQ(rec.nz, 4);
+    EXPECT_EQ(rec.header->nz, 6);
+    EXPECT_EQ(rec.cache->rows, 4);
+    // The new buffer is sized for 4 tilt images and is what reads fill.
+    EXPECT_EQ(mrc_cache_fill_rows(&rec, 0), 4);
+    EXPECT_EQ(mrc_errno(), 0);
+    EXPECT_EQ(rec.data[3][3][2], 2 + 3 + 3);
+    mrc_close(&rec, NULL);
+
+    ASSERT_EQ(mrc_open(p.c_str(), &rec, 1, 0, 0, NULL), 0);
+    EXPECT_EQ(mrc_set_image_count(&rec, 2), -1);
+    EXPECT_EQ(mrc_errno(), 13);
+    mrc_close(&rec, NULL);
+}
+
+float word_float(const std::string &bytes, int off)
+{
+    float f;
+    memcpy(&f, bytes.data() + off, 4);
+    return f;
+}
+
+int32_t word_int(const std::string &bytes, int off)
+{
+    int32_t v;
+    memcpy(&v, bytes.data() + off, 4);
+    return v;
+}
+
+TEST(MrcCreate, EmptyVolumeHeader)
+{
+    ScratchDir dir;
+    const std::string p = dir.file("out.mrc");
+    mrc_image_t rec;
+    ASSERT_EQ(mrc_create(p.c_str(), &rec, 6, 4, 3, 12, NULL), 0);
+    EXPECT_EQ(rec.writable, 1);
+    EXPECT_EQ(rec.axis, 1);
+    EXPECT_EQ(rec.section_bytes, 6 * 4 * 4);
+    EXPECT_EQ(rec.cache, nullptr);
+    EXPECT_EQ(read_file(p).size(), 0u);  // nothing is written before the close
+    ASSERT_EQ(mrc_close(&rec, NULL), 0);
+    const std::string b = read_file(p);
+    ASSERT_EQ(b.size(), 1024u);
+    EXPECT_EQ(word_int(b, 0), 6);
+    EXPECT_EQ(word_int(b, 12), 2);
+    EXPECT_EQ(word_int(b, 36), 3);
+    EXPECT_EQ(word_float(b, 40), 0.0f);  // no reference: no cell lengths
+    EXPECT_EQ(word_float(b, 52), 90.0f);
+    EXPECT_EQ(word_int(b, 72), 3);
+    EXPECT_EQ(word_float(b, 76), FLT_MAX);
+    EXPECT_EQ(word_float(b, 80), -FLT_MAX);
+    EXPECT_EQ(word_float(b, 84), 0.0f);
+    EXPECT_EQ(word_int(b, 88), 1);
+    EXPECT_EQ(word_int(b, 100), 12);
+    EXPECT_EQ(word_int(b, 108), 20140);
+    EXPECT_EQ(b.substr(208, 4), "MAP ");
+    EXPECT_EQ(b.substr(212, 4), std::string("\x44\x44\0\0", 4));
+    EXPECT_EQ(word_int(b, 220), 0);
+    EXPECT_EQ(b.substr(224), std::string(800, '\0'));
+}
+
+TEST(MrcCreate, CellFromReferenceAndTrueStatistics)
+{
+    ScratchDir dir;
+    mrc_image_t ref = {};
+    mrc_header_t rh = {};
+    rh.mx = 10;
+    rh.my = 20;
+    rh.xlen = 25.0f;  // 2.5 per pixel
+    rh.ylen = 30.0f;  // 1.5 per pixel
+    ref.header = &rh;
+    const std::string p = dir.file("vol.mrc");
+    mrc_image_t rec;
+    ASSERT_EQ(mrc_create(p.c_str(), &rec, 4, 2, 3, 0, NULL), 0);
+    mrc_image_t buf = {};
+    ASSERT_EQ(mrc_alloc_data_x1(&buf, 4, 2, 3), 0);
+    // All negative: the maximum must be the true one.
+    std::vector<double> v;
+    for (int i = 0; i < 24; ++i) {
+        buf.data[0][0][i] = -1000.0f - 0.5f * i;
+        v.push_back(buf.data[0][0][i]);
+    }
+    EXPECT_EQ(mrc_write_sections(&buf, &rec, 0, 3), 3);
+    mrc_free_data(&buf);
+    ASSERT_EQ(mrc_close(&rec, &ref), 0);
+    const std::string b = read_file(p);
+    ASSERT_EQ(b.size(), 1024u + 96);
+    EXPECT_FLOAT_EQ(word_float(b, 40), 10.0f);  // 4 x 2.5
+    EXPECT_FLOAT_EQ(word_float(b, 44), 3.0f);   // 2 x 1.5
+    EXPECT_FLOAT_EQ(word_float(b, 48), 7.5f);   // 3 x the x pixel size
+    double mean = 0, var = 0;
+    for (double x : v) mean += x / v.size();
+    for (double x : v) var += (x - mean) * (x - mean) / v.size();
+    EXPECT_EQ(word_float(b, 76), -1011.5f);
+    EXPECT_EQ(word_float(b, 80), -1000.0f);
+    EXPECT_FLOAT_EQ(word_float(b, 84), (float)mean);
+    EXPECT_NEAR(word_float(b, 216), sqrt(var), 1e-4);
+
+    // A reference without sampling gives non-finite lengths, written as such.
+    rh.mx = 0;
+    ASSERT_EQ(mrc_create(p.c_str(), &rec, 4, 2, 3, 0, NULL), 0);
+    ASSERT_EQ(mrc_close(&rec, &ref), 0);
+    EXPECT_FALSE(std::isfinite(word_float(read_file(p), 40)));
+}
+
+TEST(MrcCreate, Failures)
+{
+    ScratchDir dir;
+    mrc_image_t rec;
+    EXPECT_EQ(mrc_create(dir.file("no/such/dir.mrc").c_str(), &rec, 2, 2, 2, 0, NULL), -1);
+    EXPECT_EQ(mrc_errno(), 2);
+    EXPECT_EQ(mrc_create(dir.file("zero.mrc").c_str(), &rec, 0, 2, 2, 0, NULL), -1);
+    EXPECT_EQ(mrc_errno(), 13);
+    EXPECT_EQ(read_file(dir.file("zero.mrc")), "");
+    int depth = 4;
+    EXPECT_EQ(mrc_create(dir.file("step.mrc").c_str(), &rec, 2, 2, 2, 0, &depth, 3, 0), -1);
+    EXPECT_EQ(mrc_errno(), 13);
+    // A full device: the close must report that the header did not land.
+    ASSERT_EQ(mrc_create("/dev/full", &rec, 2, 2, 2, 0, NULL), 0);
+    EXPECT_EQ(mrc_close(&rec, NULL), -1);
+    EXPECT_TRUE(mrc_errno() == 3 || mrc_errno() == 5);
+}
+
+std::string label_text(const mrc_image_t &rec, int i)
+{
+    return std::string(rec.header->labels[i], 80);
+}
+
+TEST(MrcLabels, AddAndCopyLimits)
+{
+    ScratchDir dir;
+    mrc_image_t out;
+    ASSERT_EQ(mrc_create(dir.file("l.mrc").c_str(), &out, 2, 2, 2, 0, NULL), 0);
+    mrc_add_label(&out, "");
+    mrc_add_label(&out, std::string(60, 'x').c_str());
+    EXPECT_EQ(out.header->nlabl, 2);
+    const std::regex dated(" [0-9]{2}-[A-Z][a-z]{2}-[0-9]{2}  [0-9]{2}:[0-9]{2}:[0-9]{2}     ");
+    EXPECT_EQ(label_text(out, 0).substr(0, 55), std::string(55, ' '));
+    EXPECT_TRUE(std::regex_match(label_text(out, 0).substr(55), dated)) << label_text(out, 0);
+    EXPECT_EQ(label_text(out, 1).substr(0, 55), std::string(55, 'x'));
+    EXPECT_EQ(out.header->labels[1][80], '\0');
+
+    // Sources with 0, 11 and 8 labels; the destination holds 5.
+    mrc_header_t src_h = {};
+    mrc_image_t src = {};
+    src.header = &src_h;
+    for (int i = 0; i < 10; ++i) snprintf(src_h.labels[i], 81, "source label %d%66s", i, "");
+    EXPECT_EQ(mrc_copy_labels(&out, &src), 0);
+    EXPECT_EQ(out.header->nlabl, 2);
+    src_h.nlabl = 11;
+    EXPECT_EQ(mrc_copy_labels(&out, &src), -1);
+    EXPECT_EQ(mrc_errno(), 12);
+    EXPECT_EQ(out.header->nlabl, 2);
+    for (int i = 0; i < 3; ++i) mrc_add_label(&out, "own");
+    src_h.nlabl = 8;
+    EXPECT_EQ(mrc_copy_labels(&out, &src), 0);
+    EXPECT_EQ(out.header->nlabl, 10);
+    EXPECT_EQ(label_text(out, 5).substr(0, 14), "source label 0");
+    EXPECT_EQ(label_text(out, 9).substr(0, 14), "source label 7");
+    mrc_add_label(&out, "last word");
+    EXPECT_EQ(out.header->nlabl, 10);
+    EXPECT_EQ(label_text(out, 9).substr(0, 9), "last word");
+    EXPECT_EQ(label_text(out, 8).substr(0, 14), "source label 3");
+    ASSERT_EQ(mrc_close(&out, NULL), 0);
+    const std::string b = read_file(dir.file("l.mrc"));
+    EXPECT_EQ(word_int(b, 220), 10);
+    EXPECT_EQ(b.substr(224 + 9 * 80, 9), "last word");
+}
+
+TEST(MrcLabels, UnusedSlotsAreZeroFilled)
+{
+    ScratchDir dir;
+    mrc_image_t out;
+    ASSERT_EQ(mrc_create(dir.file("z.mrc").c_str(), &out, 2, 2, 2, 0, NULL), 0);
+    mrc_add_label(&out, "Kyvane: Tomogram reconstruction. WBP");
+    memset(out.header->labels[3], 'q', 80);  // stale text beyond nlabl
+    ASSERT_EQ(mrc_close(&out, NULL), 0);
+    const std::string b = read_file(dir.file("z.mrc"));
+    EXPECT_EQ(b.substr(224, 36), "Kyvane: Tomogram reconstruction. WBP");
+    EXPECT_EQ(b.substr(304), std::string(720, '\0'));
+}
+
+}  // namespace
