@@ -14,3 +14,11 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYVANE_SANITIZE=O
 ninja -C build-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$JOBS"
+
+# The thread protocol once more under ThreadSanitizer: the slot-cache run.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYVANE_TSAN=ON >/dev/null
+ninja -C build-tsan test_mrc
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/test_mrc
+
+# Untrusted headers: a bounded fuzzing run of the MRC reader.
+sh tests/mrc/fuzz/run_fuzz.sh 60
