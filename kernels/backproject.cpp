@@ -1,0 +1,406 @@
+// Back-projection: scalar, SSE and AVX members side by side.
+//
+// Every member walks the entries of ray_table: from t_first, one column pair
+// (a voxel and its point reflection, L lanes each) per step, the coordinate
+// advanced by cos_table[a] as a running single-precision sum. The first voxel
+// samples the sinogram at t, the reflection at (D-1) - t.
+//
+// The vector members walk up to four projections of one kernel row together:
+// their running sums are independent, so the latency of the coordinate
+// update is hidden, and each slice vector is loaded and stored once for all
+// of them. Where several rays cover a column pair, they are added in
+// increasing projection order, so every voxel receives its projections
+// exactly as in a walk of one projection at a time, and the sums are the same.
+#include "kernels/backproject.h"
+
+#include <immintrin.h>
+#include <limits.h>
+#include <stdint.h>
+
+#include "kernels/geometry.h"
+
+namespace {
+
+// Visits the tiles of the block plan: kernel-row blocks (outer) against
+// projection blocks. Sizes are clamped to what is left, so a plan that does
+// not add up exactly can neither overrun nor loop for ever.
+template <class Body>
+inline void for_each_tile(int R, int N, Body body)
+{
+    const int32_t *rows = block_lists.row_block_sizes;
+    const int32_t *projs = block_lists.proj_block_sizes;
+    for (int r0 = 0, rb = 0; r0 < R; rb++) {
+        int nr = rows ? rows[rb] : R;
+        nr = nr < 1 ? 1 : (nr > R - r0 ? R - r0 : nr);
+        for (int a0 = 0, pb = 0; a0 < N; pb++) {
+            int na = projs[pb];
+            na = na < 1 ? 1 : (na > N - a0 ? N - a0 : na);
+            body(r0, r0 + nr, a0, a0 + na);
+            a0 += na;
+        }
+        r0 += nr;
+    }
+}
+
+inline int proj_block(int pb, int a0, int N)
+{
+    int na = block_lists.proj_block_sizes[pb];
+    return na < 1 ? 1 : (na > N - a0 ? N - a0 : na);
+}
+
+// ---- plain ----------------------------------------------------------------
+
+inline void walk_interp_scalar(float *S, const ray_segment_t &e, const float *P,
+                               const float *Pm, float d)
+{
+    float t = e.t_first;
+    for (int x = e.first_col; x <= e.last_col; x += 2) {
+        const int i = (int)t;
+        const float f = t - (float)i;
+        const float p0 = P[i], p1 = P[i + 1];
+        const float q0 = Pm[-i], q1 = Pm[-i - 1];
+        S[x] += p0 + (p1 - p0) * f;
+        S[x + 1] += q0 + (q1 - q0) * f;
+        t += d;
+    }
+}
+
+inline void walk_nearest_scalar(float *S, const ray_segment_t &e, const float *P,
+                                const float *Pm, float d)
+{
+    float t = e.t_first;
+    int x = e.first_col;
+    for (; x + 2 <= e.last_col; x += 4) {
+        const int i = (int)t;
+        t += d;
+        const int k = (int)t;
+        t += d;
+        S[x] += P[i];
+        S[x + 1] += Pm[-i];
+        S[x + 2] += P[k];
+        S[x + 3] += Pm[-k];
+    }
+    if (x <= e.last_col) {
+        const int i = (int)t;
+        S[x] += P[i];
+        S[x + 1] += Pm[-i];
+    }
+}
+
+template <bool Interp>
+void backproject_scalar(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int N = sino->ny, D = sino->nx, R = slice->ny;
+    float *const *S = slice->data[0];
+    float *const *P = sino->data[0];
+    for_each_tile(R, N, [&](int r0, int r1, int a0, int a1) {
+        for (int r = r0; r < r1; r++)
+            for (int a = a0; a < a1; a++) {
+                if (Interp)
+                    walk_interp_scalar(S[r], ray_table[r][a], P[a], P[a] + (D - 1), cos_table[a]);
+                else
+                    walk_nearest_scalar(S[r], ray_table[r][a], P[a], P[a] + (D - 1), cos_table[a]);
+            }
+    });
+}
+
+// ---- walks of several projections at once (SSE, AVX) -----------------------
+
+// Steps of a walk from float offset x to last (inclusive), pair size `pair`.
+inline int steps_between(int x, int last, int pair)
+{
+    return last >= x ? (last - x) / pair + 1 : 0;
+}
+
+// How a walk of two rays, at offsets xa and xb and ending at la and lb,
+// splits: pairs that only one ray reaches before the other starts, pairs
+// both reach (a's sample is added before b's), then the rest of each.
+struct two_walk_plan {
+    int lead_a, lead_b, both, tail_a, tail_b;
+};
+
+inline two_walk_plan plan_two(int xa, int la, int xb, int lb, int pair)
+{
+    two_walk_plan w;
+    w.lead_a = xa < xb ? steps_between(xa, la < xb - pair ? la : xb - pair, pair) : 0;
+    xa += w.lead_a * pair;
+    w.lead_b = xb < xa ? steps_between(xb, lb < xa - pair ? lb : xa - pair, pair) : 0;
+    xb += w.lead_b * pair;
+    w.both = xa == xb ? steps_between(xa, la < lb ? la : lb, pair) : 0;
+    xa += w.both * pair;
+    xb += w.both * pair;
+    w.tail_a = steps_between(xa, la, pair);
+    w.tail_b = steps_between(xb, lb, pair);
+    return w;
+}
+
+// The vector members take projections four at a time. Where all four rays
+// cover a pair, one loop adds a, a+1, a+2, a+3 in that order; before and
+// after that run, the rays are walked as two pairs, (a, a+1) then
+// (a+2, a+3), each pair over the same stretch of the row, so every voxel
+// still receives its projections in increasing order. Each ray keeps its
+// own running coordinate and position across these stretches.
+#define LANE_WALKS(PFX, VEC, LOADV, STOREV, SETV, BCASTL, ADDV, SUBV, MULV, ROUNDV, LOW, PAIR,    \
+                   SHIFT)                                                                          \
+    struct PFX##_ray {                                                                             \
+        const char *P;  /* bin 0 of the projection row */                                          \
+        const char *Pm; /* bin D-1 */                                                              \
+        VEC t, d;       /* the coordinate in every lane, so the fraction needs no broadcast */     \
+        int x, last;                                                                               \
+    };                                                                                             \
+                                                                                                   \
+    PFX##_INLINE PFX##_ray PFX##_ray_of(const ray_segment_t &e, const float *P, float d, int D)    \
+    {                                                                                              \
+        return {reinterpret_cast<const char *>(P),                                                 \
+                reinterpret_cast<const char *>(P + (PAIR / 2) * (D - 1)), SETV(e.t_first),         \
+                SETV(d), e.first_col, e.last_col};                                                 \
+    }                                                                                              \
+                                                                                                   \
+    /* One ray's samples into one column pair; trunc(t) is exact below 2^24. */                   \
+    template <bool Interp>                                                                         \
+    PFX##_INLINE void PFX##_add(VEC &s0, VEC &s1, PFX##_ray &w)                                    \
+    {                                                                                              \
+        const int64_t off = _mm_cvttss_si64(LOW(w.t)) << SHIFT;                                    \
+        const char *p = w.P + off;                                                                 \
+        const char *q = w.Pm - off;                                                                \
+        const VEC p0 = LOADV(reinterpret_cast<const float *>(p));                                  \
+        const VEC q0 = LOADV(reinterpret_cast<const float *>(q));                                  \
+        if (Interp) {                                                                              \
+            const VEC f = SUBV(w.t, ROUNDV(w.t, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));         \
+            const VEC p1 = LOADV(reinterpret_cast<const float *>(p + (1 << SHIFT)));               \
+            const VEC q1 = LOADV(reinterpret_cast<const float *>(q - (1 << SHIFT)));               \
+            s0 = ADDV(ADDV(s0, p0), MULV(SUBV(p1, p0), f));                                        \
+            s1 = ADDV(ADDV(s1, q0), MULV(SUBV(q1, q0), f));                                        \
+        } else {                                                                                   \
+            s0 = ADDV(s0, p0);                                                                     \
+            s1 = ADDV(s1, q0);                                                                     \
+        }                                                                                          \
+        w.t = ADDV(w.t, w.d);                                                                      \
+    }                                                                                              \
+                                                                                                   \
+    template <bool Interp>                                                                         \
+    PFX##_INLINE void PFX##_walk_one(float *S, PFX##_ray &w, int steps)                           \
+    {                                                                                              \
+        float *s = S + w.x;                                                                        \
+        w.x += steps * PAIR;                                                                       \
+        for (; steps > 0; steps--, s += PAIR) {                                                    \
+            VEC s0 = LOADV(s), s1 = LOADV(s + PAIR / 2);                                           \
+            PFX##_add<Interp>(s0, s1, w);                                                          \
+            STOREV(s, s0);                                                                         \
+            STOREV(s + PAIR / 2, s1);                                                              \
+        }                                                                                          \
+    }                                                                                              \
+                                                                                                   \
+    /* Rays a and b over the pairs up to offset hi. */                                             \
+    template <bool Interp>                                                                         \
+    PFX##_INLINE void PFX##_walk_two(float *S, PFX##_ray &A, PFX##_ray &B, int hi)                 \
+    {                                                                                              \
+        const two_walk_plan plan = plan_two(A.x, A.last < hi ? A.last : hi, B.x,                   \
+                                            B.last < hi ? B.last : hi, PAIR);                      \
+        PFX##_walk_one<Interp>(S, A, plan.lead_a);                                                 \
+        PFX##_walk_one<Interp>(S, B, plan.lead_b);                                                 \
+        float *s = S + A.x;                                                                        \
+        A.x += plan.both * PAIR;                                                                   \
+        B.x += plan.both * PAIR;                                                                   \
+        for (int n = plan.both; n > 0; n--, s += PAIR) {                                           \
+            VEC s0 = LOADV(s), s1 = LOADV(s + PAIR / 2);                                           \
+            PFX##_add<Interp>(s0, s1, A);                                                          \
+            PFX##_add<Interp>(s0, s1, B);                                                          \
+            STOREV(s, s0);                                                                         \
+            STOREV(s + PAIR / 2, s1);                                                              \
+        }                                                                                          \
+        PFX##_walk_one<Interp>(S, A, plan.tail_a);                                                 \
+        PFX##_walk_one<Interp>(S, B, plan.tail_b);                                                 \
+    }                                                                                              \
+                                                                                                   \
+    /* Interpolated samples of ray k at byte offset off, fraction lane K of F. */                  \
+    template <int K>                                                                               \
+    PFX##_INLINE void PFX##_sample4(VEC &s0, VEC &s1, const char *P, int64_t last, uint32_t off,   \
+                                    __m128 F)                                                      \
+    {                                                                                              \
+        const char *p = P + off;                                                                   \
+        const char *q = P + (last - (int64_t)off);                                                 \
+        const VEC f = BCASTL(F, K);                                                                \
+        const VEC p0 = LOADV(reinterpret_cast<const float *>(p));                                  \
+        const VEC q0 = LOADV(reinterpret_cast<const float *>(q));                                  \
+        const VEC p1 = LOADV(reinterpret_cast<const float *>(p + (1 << SHIFT)));                   \
+        const VEC q1 = LOADV(reinterpret_cast<const float *>(q - (1 << SHIFT)));                   \
+        s0 = ADDV(ADDV(s0, p0), MULV(SUBV(p1, p0), f));                                            \
+        s1 = ADDV(ADDV(s1, q0), MULV(SUBV(q1, q0), f));                                            \
+    }                                                                                              \
+                                                                                                   \
+    /* The stretch all four interpolating rays cover. Their coordinates    \
+       share one 4-float register: one addition advances all four running  \
+       sums (each lane is its own exact sum), one rounding gives the four   \
+       fractions and one conversion the four bin offsets, so the per-ray    \
+       work is the sampling alone. */                                       \
+    PFX##_INLINE void PFX##_walk_four_core(float *s, PFX##_ray *w, int n)                          \
+    {                                                                                              \
+        alignas(16) float tf[4];                                                                   \
+        __m128 T = _mm_setr_ps(_mm_cvtss_f32(LOW(w[0].t)), _mm_cvtss_f32(LOW(w[1].t)),             \
+                               _mm_cvtss_f32(LOW(w[2].t)), _mm_cvtss_f32(LOW(w[3].t)));            \
+        const __m128 Dv = _mm_setr_ps(_mm_cvtss_f32(LOW(w[0].d)), _mm_cvtss_f32(LOW(w[1].d)),      \
+                                      _mm_cvtss_f32(LOW(w[2].d)), _mm_cvtss_f32(LOW(w[3].d)));     \
+        const char *P0 = w[0].P, *P1 = w[1].P, *P2 = w[2].P, *P3 = w[3].P;                         \
+        const int64_t last = w[0].Pm - w[0].P; /* byte offset of bin D-1 */                        \
+        for (; n > 0; n--, s += PAIR) {                                                            \
+            const __m128 F = _mm_sub_ps(T, _mm_round_ps(T, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));   \
+            const __m128i O = _mm_slli_epi32(_mm_cvttps_epi32(T), SHIFT);                          \
+            T = _mm_add_ps(T, Dv);                                                                 \
+            VEC s0 = LOADV(s), s1 = LOADV(s + PAIR / 2);                                           \
+            PFX##_sample4<0>(s0, s1, P0, last, (uint32_t)_mm_cvtsi128_si32(O), F);                 \
+            PFX##_sample4<1>(s0, s1, P1, last, (uint32_t)_mm_extract_epi32(O, 1), F);              \
+            PFX##_sample4<2>(s0, s1, P2, last, (uint32_t)_mm_extract_epi32(O, 2), F);              \
+            PFX##_sample4<3>(s0, s1, P3, last, (uint32_t)_mm_extract_epi32(O, 3), F);              \
+            STOREV(s, s0);                                                                         \
+            STOREV(s + PAIR / 2, s1);                                                              \
+        }                                                                                          \
+        _mm_store_ps(tf, T);                                                                       \
+        for (int k = 0; k < 4; k++) w[k].t = SETV(tf[k]);                                          \
+    }                                                                                              \
+                                                                                                   \
+    template <bool Interp>                                                                         \
+    PFX##_INLINE void PFX##_walk_four(float *S, PFX##_ray *w)                                      \
+    {                                                                                              \
+        int x0 = w[0].x, x1 = w[0].last;                                                           \
+        for (int k = 1; k < 4; k++) {                                                              \
+            x0 = w[k].x > x0 ? w[k].x : x0;                                                        \
+            x1 = w[k].last < x1 ? w[k].last : x1;                                                  \
+        }                                                                                          \
+        if (x0 > x1) { /* no pair that all four reach */                                           \
+            PFX##_walk_two<Interp>(S, w[0], w[1], INT_MAX);                                        \
+            PFX##_walk_two<Interp>(S, w[2], w[3], INT_MAX);                                        \
+            return;                                                                                \
+        }                                                                                          \
+        PFX##_walk_two<Interp>(S, w[0], w[1], x0 - PAIR);                                          \
+        PFX##_walk_two<Interp>(S, w[2], w[3], x0 - PAIR);                                          \
+        const int n = (x1 - x0) / PAIR + 1;                                                        \
+        if (Interp) {                                                                              \
+            PFX##_walk_four_core(S + x0, w, n);                                                    \
+        } else {                                                                                   \
+            float *s = S + x0;                                                                     \
+            for (int k = n; k > 0; k--, s += PAIR) {                                               \
+                VEC s0 = LOADV(s), s1 = LOADV(s + PAIR / 2);                                       \
+                PFX##_add<Interp>(s0, s1, w[0]);                                                   \
+                PFX##_add<Interp>(s0, s1, w[1]);                                                   \
+                PFX##_add<Interp>(s0, s1, w[2]);                                                   \
+                PFX##_add<Interp>(s0, s1, w[3]);                                                   \
+                STOREV(s, s0);                                                                     \
+                STOREV(s + PAIR / 2, s1);                                                          \
+            }                                                                                      \
+        }                                                                                          \
+        for (int k = 0; k < 4; k++) w[k].x = x1 + PAIR;                                            \
+        PFX##_walk_two<Interp>(S, w[0], w[1], INT_MAX);                                            \
+        PFX##_walk_two<Interp>(S, w[2], w[3], INT_MAX);                                            \
+    }                                                                                              \
+                                                                                                   \
+    /* Projections a0 .. a1-1 of one kernel row. */                                                \
+    template <bool Interp>                                                                         \
+    PFX##_INLINE void PFX##_row(float *S, const ray_segment_t *row, float *const *P, int a0,       \
+                                int a1, int D)                                                     \
+    {                                                                                              \
+        int a = a0;                                                                                \
+        for (; a + 3 < a1; a += 4) {                                                               \
+            PFX##_ray w[4];                                                                        \
+            for (int k = 0; k < 4; k++)                                                            \
+                w[k] = PFX##_ray_of(row[a + k], P[a + k], cos_table[a + k], D);                    \
+            PFX##_walk_four<Interp>(S, w);                                                         \
+        }                                                                                          \
+        for (; a + 1 < a1; a += 2) {                                                               \
+            PFX##_ray A = PFX##_ray_of(row[a], P[a], cos_table[a], D);                             \
+            PFX##_ray B = PFX##_ray_of(row[a + 1], P[a + 1], cos_table[a + 1], D);                 \
+            PFX##_walk_two<Interp>(S, A, B, INT_MAX);                                              \
+        }                                                                                          \
+        if (a < a1) {                                                                              \
+            PFX##_ray A = PFX##_ray_of(row[a], P[a], cos_table[a], D);                             \
+            PFX##_walk_one<Interp>(S, A, steps_between(A.x, A.last, PAIR));                        \
+        }                                                                                          \
+    }
+
+// ---- SSE (4 lanes, aligned) -------------------------------------------------
+// A column pair is 8 floats; bin i of the row is the vector at byte 16 i.
+
+#define sse_INLINE __attribute__((target("sse4.1"), always_inline)) inline
+#define SSE_LOW(v) (v)
+#define SSE_BCASTL(F, K) _mm_shuffle_ps(F, F, (K) * 0x55)
+LANE_WALKS(sse, __m128, _mm_load_ps, _mm_store_ps, _mm_set1_ps, SSE_BCASTL, _mm_add_ps,
+           _mm_sub_ps, _mm_mul_ps, _mm_round_ps, SSE_LOW, 8, 4)
+
+template <bool Interp>
+__attribute__((target("sse4.1"))) void backproject_sse(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int N = sino->ny, D = sino->nx / 4, R = slice->ny;
+    float *const *S = slice->data[0];
+    float *const *P = sino->data[0];
+    // Plain loops: a lambda would not inherit this function's target.
+    const int32_t *rows = block_lists.row_block_sizes;
+    for (int r0 = 0, rb = 0; r0 < R; rb++) {
+        int nr = rows ? rows[rb] : R;
+        nr = nr < 1 ? 1 : (nr > R - r0 ? R - r0 : nr);
+        const int r1 = r0 + nr;
+        for (int a0 = 0, pb = 0; a0 < N; pb++) {
+            const int a1 = a0 + proj_block(pb, a0, N);
+            for (int r = r0; r < r1; r++)
+                sse_row<Interp>(S[r], ray_table[r], P, a0, a1, D);
+            a0 = a1;
+        }
+        r0 = r1;
+    }
+}
+
+// ---- AVX (8 lanes, unaligned) -----------------------------------------------
+// A column pair is 16 floats; bin i of the row is the vector at byte 32 i.
+
+#define avx_INLINE __attribute__((target("avx"), always_inline)) inline
+#define AVX_LOW(v) _mm256_castps256_ps128(v)
+#define AVX_BCASTL(F, K) _mm256_permute_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(F), F, 1), (K) * 0x55)
+LANE_WALKS(avx, __m256, _mm256_loadu_ps, _mm256_storeu_ps, _mm256_set1_ps, AVX_BCASTL,
+           _mm256_add_ps, _mm256_sub_ps, _mm256_mul_ps, _mm256_round_ps, AVX_LOW, 16, 5)
+
+// One kernel row at a time against a block of projections: the row stays in
+// the first-level cache while the block's rows stream from the last level.
+template <bool Interp>
+__attribute__((target("avx"))) void backproject_avx(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
+    float *const *S = slice->data[0];
+    float *const *P = sino->data[0];
+    for (int a0 = 0, pb = 0; a0 < N; pb++) {
+        const int a1 = a0 + proj_block(pb, a0, N);
+        for (int r = 0; r < R; r++)
+            avx_row<Interp>(S[r], ray_table[r], P, a0, a1, D);
+        a0 = a1;
+    }
+}
+
+}  // namespace
+
+void backproject_interp_scalar(mrc_image_t *sino, mrc_image_t *slice)
+{
+    backproject_scalar<true>(sino, slice);
+}
+
+void backproject_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice)
+{
+    backproject_scalar<false>(sino, slice);
+}
+
+void backproject_interp_sse(mrc_image_t *sino, mrc_image_t *slice)
+{
+    backproject_sse<true>(sino, slice);
+}
+
+void backproject_nearest_sse(mrc_image_t *sino, mrc_image_t *slice)
+{
+    backproject_sse<false>(sino, slice);
+}
+
+void backproject_interp_avx(mrc_image_t *sino, mrc_image_t *slice)
+{
+    backproject_avx<true>(sino, slice);
+}
+
+void backproject_nearest_avx(mrc_image_t *sino, mrc_image_t *slice)
+{
+    backproject_avx<false>(sino, slice);
+}

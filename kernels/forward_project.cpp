@@ -1,0 +1,279 @@
+// Forward projection family: scalar (1 lane), SSE (4 lanes) and AVX (8 lanes),
+// each with linear interpolation or nearest-bin sampling.
+//
+// Every variant walks the geometry entries exactly as the back-projector does
+// (same coordinates, mirror samples and weights) but gathers slice values into
+// bins, so that the projector is the transpose of the back-projector. The
+// gains into one bin are sequential read-modify-writes: when two of the four
+// bins of a step coincide (odd D at the centre), the later sees the earlier.
+#include "kernels/forward_project.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+
+#include "kernels/geometry.h"
+#include "kernels/sirt_tables.h"
+
+forward_project_fn_t forward_project_fn = nullptr;
+
+namespace {
+
+// Traces one (kernel row, projection) entry into one sinogram row.
+typedef void (*trace_fn_t)(float *P, const float *S, const ray_segment_t *e, float dt, int D);
+
+// Plain and SSE tiling: row blocks, then projection blocks inside each.
+void walk_row_and_projection_blocks(mrc_image_t *sino, mrc_image_t *slice, int D, trace_fn_t trace)
+{
+    const int R = slice->ny, N = sino->ny;
+    float **P = sino->data[0];
+    float **S = slice->data[0];
+    // Without a row list (a plan made for the AVX kernels) all rows form one block.
+    const int32_t *rows = block_lists.row_block_sizes;
+    int rb = 0;
+    for (int r0 = 0; r0 < R; ++rb) {
+        const int r1 = std::min(R, r0 + (rows ? std::max(1, (int)rows[rb]) : R));
+        int pb = 0;
+        for (int a0 = 0; a0 < N; ++pb) {
+            const int a1 = std::min(N, a0 + std::max(1, (int)block_lists.proj_block_sizes[pb]));
+            for (int r = r0; r < r1; ++r) {
+                const ray_segment_t *row = ray_table[r];
+                for (int a = a0; a < a1; ++a) trace(P[a], S[r], &row[a], cos_table[a], D);
+            }
+            a0 = a1;
+        }
+        r0 = r1;
+    }
+}
+
+// AVX tiling: projection blocks only, every kernel row inside each.
+void walk_projection_blocks(mrc_image_t *sino, mrc_image_t *slice, int D, trace_fn_t trace)
+{
+    const int R = slice->ny, N = sino->ny;
+    float **P = sino->data[0];
+    float **S = slice->data[0];
+    int pb = 0;
+    for (int a0 = 0; a0 < N; ++pb) {
+        const int a1 = std::min(N, a0 + std::max(1, (int)block_lists.proj_block_sizes[pb]));
+        for (int r = 0; r < R; ++r) {
+            const ray_segment_t *row = ray_table[r];
+            for (int a = a0; a < a1; ++a) trace(P[a], S[r], &row[a], cos_table[a], D);
+        }
+        a0 = a1;
+    }
+}
+
+// ---- scalar -----------------------------------------------------------------
+
+void trace_interp_scalar(float *P, const float *S, const ray_segment_t *e, float dt, int D)
+{
+    float t = e->t_first;
+    int i = (int)t;
+    for (int x = e->first_col; x <= e->last_col; x += 2) {
+        const float f = t - (float)i;
+        const float g = 1.0f - (t - (float)i);
+        const float v = S[x], m = S[x + 1];
+        P[i] += v * g;
+        P[i + 1] += v * f;
+        P[D - 1 - i] += m * g;
+        P[D - 2 - i] += m * f;
+        t += dt;
+        i = (int)t;
+    }
+}
+
+// Two column pairs per turn; the additions keep the order of the plain loop.
+void trace_nearest_scalar(float *P, const float *S, const ray_segment_t *e, float dt, int D)
+{
+    float t = e->t_first;
+    int i = (int)t;
+    int x = e->first_col;
+    const int last = e->last_col;
+    for (; x + 2 <= last; x += 4) {
+        const int i0 = i;
+        t += dt;
+        const int i1 = (int)t;
+        t += dt;
+        i = (int)t;
+        P[i0] += S[x];
+        P[D - 1 - i0] += S[x + 1];
+        P[i1] += S[x + 2];
+        P[D - 1 - i1] += S[x + 3];
+    }
+    if (x <= last) {
+        P[i] += S[x];
+        P[D - 1 - i] += S[x + 1];
+    }
+}
+
+void weight_scalar(mrc_image_t *sino, int D)
+{
+    for (int a = 0; a < sino->ny; ++a) {
+        float *p = sino->data[0][a];
+        const float *w = ray_weights[a];
+        for (int j = 0; j < D; ++j) p[j] *= w[j];
+    }
+}
+
+// ---- SSE --------------------------------------------------------------------
+
+// The coordinate also runs as a broadcast vector, so the weights come from
+// vector arithmetic (the same single-precision sums and truncation as the
+// scalar coordinate that addresses the bins) without a broadcast per step.
+__attribute__((target("sse4.1")))
+void trace_interp_sse(float *P, const float *S, const ray_segment_t *e, float dt, int D)
+{
+    float t = e->t_first;
+    int i = (int)t;
+    __m128 tv = _mm_set1_ps(t);
+    const __m128 dv = _mm_set1_ps(dt), one = _mm_set1_ps(1.0f);
+    for (int x = e->first_col; x <= e->last_col; x += 8) {
+        const __m128 fi = _mm_round_ps(tv, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m128 f = _mm_sub_ps(tv, fi);
+        const __m128 g = _mm_add_ps(_mm_sub_ps(one, tv), fi);
+        const __m128 v = _mm_load_ps(S + x);
+        const __m128 m = _mm_load_ps(S + x + 4);
+        float *b0 = P + 4 * i;
+        float *b1 = b0 + 4;
+        float *c0 = P + 4 * (D - 1 - i);
+        float *c1 = c0 - 4;
+        _mm_store_ps(b0, _mm_add_ps(_mm_load_ps(b0), _mm_mul_ps(v, g)));
+        _mm_store_ps(b1, _mm_add_ps(_mm_load_ps(b1), _mm_mul_ps(v, f)));
+        _mm_store_ps(c0, _mm_add_ps(_mm_load_ps(c0), _mm_mul_ps(m, g)));
+        _mm_store_ps(c1, _mm_add_ps(_mm_load_ps(c1), _mm_mul_ps(m, f)));
+        t += dt;
+        i = (int)t;
+        tv = _mm_add_ps(tv, dv);
+    }
+}
+
+__attribute__((target("sse4.1")))
+void trace_nearest_sse(float *P, const float *S, const ray_segment_t *e, float dt, int D)
+{
+    float t = e->t_first;
+    int i = (int)t;
+    for (int x = e->first_col; x <= e->last_col; x += 8) {
+        float *b = P + 4 * i;
+        float *c = P + 4 * (D - 1 - i);
+        _mm_store_ps(b, _mm_add_ps(_mm_load_ps(b), _mm_load_ps(S + x)));
+        _mm_store_ps(c, _mm_add_ps(_mm_load_ps(c), _mm_load_ps(S + x + 4)));
+        t += dt;
+        i = (int)t;
+    }
+}
+
+__attribute__((target("sse4.1")))
+void weight_sse(mrc_image_t *sino, int D)
+{
+    for (int a = 0; a < sino->ny; ++a) {
+        float *p = sino->data[0][a];
+        const float *w = ray_weights[a];
+        for (int j = 0; j < D; ++j)
+            _mm_store_ps(p + 4 * j, _mm_mul_ps(_mm_load_ps(p + 4 * j), _mm_set1_ps(w[j])));
+    }
+}
+
+// ---- AVX --------------------------------------------------------------------
+
+// Vector coordinate as in the SSE member.
+__attribute__((target("avx")))
+void trace_interp_avx(float *P, const float *S, const ray_segment_t *e, float dt, int D)
+{
+    float t = e->t_first;
+    int i = (int)t;
+    __m256 tv = _mm256_set1_ps(t);
+    const __m256 dv = _mm256_set1_ps(dt), one = _mm256_set1_ps(1.0f);
+    for (int x = e->first_col; x <= e->last_col; x += 16) {
+        const __m256 f = _mm256_sub_ps(tv, _mm256_round_ps(tv, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));
+        const __m256 g = _mm256_sub_ps(one, f);
+        const __m256 v = _mm256_loadu_ps(S + x);
+        const __m256 m = _mm256_loadu_ps(S + x + 8);
+        float *b0 = P + 8 * i;
+        float *b1 = b0 + 8;
+        float *c0 = P + 8 * (D - 1 - i);
+        float *c1 = c0 - 8;
+        _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_loadu_ps(b0), _mm256_mul_ps(v, g)));
+        _mm256_storeu_ps(b1, _mm256_add_ps(_mm256_loadu_ps(b1), _mm256_mul_ps(v, f)));
+        _mm256_storeu_ps(c0, _mm256_add_ps(_mm256_loadu_ps(c0), _mm256_mul_ps(m, g)));
+        _mm256_storeu_ps(c1, _mm256_add_ps(_mm256_loadu_ps(c1), _mm256_mul_ps(m, f)));
+        t += dt;
+        i = (int)t;
+        tv = _mm256_add_ps(tv, dv);
+    }
+}
+
+__attribute__((target("avx")))
+void trace_nearest_avx(float *P, const float *S, const ray_segment_t *e, float dt, int D)
+{
+    float t = e->t_first;
+    int i = (int)t;
+    for (int x = e->first_col; x <= e->last_col; x += 16) {
+        float *b = P + 8 * i;
+        float *c = P + 8 * (D - 1 - i);
+        _mm256_storeu_ps(b, _mm256_add_ps(_mm256_loadu_ps(b), _mm256_loadu_ps(S + x)));
+        _mm256_storeu_ps(c, _mm256_add_ps(_mm256_loadu_ps(c), _mm256_loadu_ps(S + x + 8)));
+        t += dt;
+        i = (int)t;
+    }
+}
+
+__attribute__((target("avx")))
+void weight_avx(mrc_image_t *sino, int D)
+{
+    for (int a = 0; a < sino->ny; ++a) {
+        float *p = sino->data[0][a];
+        const float *w = ray_weights[a];
+        for (int j = 0; j < D; ++j)
+            _mm256_storeu_ps(p + 8 * j, _mm256_mul_ps(_mm256_loadu_ps(p + 8 * j), _mm256_set1_ps(w[j])));
+    }
+}
+
+}  // namespace
+
+void forward_project_interp_scalar(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int D = sino->nx;
+    mrc_zero_data(sino);
+    walk_row_and_projection_blocks(sino, slice, D, trace_interp_scalar);
+    weight_scalar(sino, D);
+}
+
+void forward_project_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int D = sino->nx;
+    mrc_zero_data(sino);
+    walk_row_and_projection_blocks(sino, slice, D, trace_nearest_scalar);
+    weight_scalar(sino, D);
+}
+
+void forward_project_interp_sse(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int D = sino->nx / 4;
+    mrc_zero_data(sino);
+    walk_row_and_projection_blocks(sino, slice, D, trace_interp_sse);
+    weight_sse(sino, D);
+}
+
+void forward_project_nearest_sse(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int D = sino->nx / 4;
+    mrc_zero_data(sino);
+    walk_row_and_projection_blocks(sino, slice, D, trace_nearest_sse);
+    weight_sse(sino, D);
+}
+
+void forward_project_interp_avx(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int D = sino->nx / 8;
+    mrc_zero_data(sino);
+    walk_projection_blocks(sino, slice, D, trace_interp_avx);
+    weight_avx(sino, D);
+}
+
+void forward_project_nearest_avx(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int D = sino->nx / 8;
+    mrc_zero_data(sino);
+    walk_projection_blocks(sino, slice, D, trace_nearest_avx);
+    weight_avx(sino, D);
+}

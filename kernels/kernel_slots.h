@@ -1,0 +1,34 @@
+// Kernel slots filled by projection_geometry_init.
+//
+// Each slot is written once on the main thread, before any worker starts,
+// with the scalar, SSE or AVX member of its family, and only read while the
+// workers run; callers go through the slot, never choose a variant per call.
+// The SIRT slots (forward projection, sinogram weighting, correlation, the
+// iteration step) belong to the SIRT set-up and are declared with it.
+#ifndef KYVANE_KERNELS_KERNEL_SLOTS_H
+#define KYVANE_KERNELS_KERNEL_SLOTS_H
+
+#include "mrc/mrc.h"
+
+// Sets the negative values of the record's nx * ny * nz floats to 0.
+typedef void (*constrain_fn_t)(mrc_image_t *image);
+// Multiplies the record's nx * ny * nz floats by 1.0f / (float)n.
+typedef void (*scale_fn_t)(mrc_image_t *image, int n);
+// Adds the back-projection of a sinogram (N rows of D * L floats) into a
+// slice in the slice kernel layout (R rows of 2 * w * L floats).
+typedef void (*backproject_fn_t)(mrc_image_t *sino, mrc_image_t *slice);
+// dst[i] = src[i] - dst[i] for i in [0, n).
+typedef void (*residual_row_fn_t)(float *dst, const float *src, int n);
+
+extern constrain_fn_t constrain_fn;
+extern scale_fn_t scale_fn;
+extern backproject_fn_t backproject_fn;
+extern residual_row_fn_t residual_row_fn;
+
+// Fills the four slots above: vector_ext 0 AVX, 1 SSE, any other value
+// plain; interpolation non-zero picks the interpolating back-projection.
+// Returns the column shift c of the chosen lane count (4, 3 or 1): one
+// column pair of a kernel row is 2^c floats.
+int kernel_slots_fill(int vector_ext, int interpolation);
+
+#endif
