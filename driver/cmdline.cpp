@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -262,8 +263,11 @@ int parse_command_line(config_t *cfg, int argc, char **argv)
             const int32_t y1 = read_int(optarg);
             const int32_t y2 = read_int(comma + 1);
             cfg->y_first = y1;
-            // In 64 bits: extreme values must not overflow; the run set-up judges the range.
-            cfg->num_slices = static_cast<int32_t>(static_cast<int64_t>(y2) - y1 + 1);
+            // In 64 bits, then saturated: a span beyond 32 bits must not wrap
+            // round to 0 (all rows) or to a small count. The run set-up judges
+            // the range.
+            const int64_t count = static_cast<int64_t>(y2) - y1 + 1;
+            cfg->num_slices = static_cast<int32_t>(std::clamp<int64_t>(count, INT32_MIN, INT32_MAX));
             break;
         }
         case 'z': {

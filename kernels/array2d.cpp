@@ -8,14 +8,15 @@ void **array2d_alloc(int cols, int rows, size_t elem_size)
 {
     if (cols < 0 || rows < 1)
         return NULL;
+    // Sizes that do not fit in size_t fail like any other allocation.
+    if (elem_size != 0 && (size_t)cols > SIZE_MAX / elem_size)
+        return NULL;
+    const size_t row_bytes = (size_t)cols * elem_size;
+    if (row_bytes != 0 && (size_t)rows > SIZE_MAX / row_bytes)
+        return NULL;
     void **array = static_cast<void **>(malloc(sizeof(void *) * (size_t)rows));
     if (array == NULL)
         return NULL;
-    const size_t row_bytes = (size_t)cols * elem_size;
-    if (row_bytes != 0 && (size_t)rows > SIZE_MAX / row_bytes) {
-        free(array);
-        return NULL;
-    }
     // malloc(0) may return NULL; ask for one byte so an empty table is valid.
     const size_t bytes = row_bytes * (size_t)rows;
     char *block = static_cast<char *>(malloc(bytes != 0 ? bytes : 1));

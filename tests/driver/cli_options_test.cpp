@@ -162,8 +162,14 @@ const std::vector<cli_case_t> &cli_cases()
              EXPECT_EQ(c.y_first, 10);
              EXPECT_EQ(c.num_slices, 0);
          }},
+        // A span of 2^32 rows must not wrap round to 0, which would mean all rows.
         {"slice_range_extremes_do_not_overflow", with_inputs({"-y", "-2147483648,2147483647"}), ACCEPT, "",
-         [](const config_t &c) { EXPECT_EQ(c.y_first, -2147483647 - 1); }},
+         [](const config_t &c) {
+             EXPECT_EQ(c.y_first, -2147483647 - 1);
+             EXPECT_EQ(c.num_slices, 2147483647);
+         }},
+        {"slice_range_extremes_reversed", with_inputs({"-y", "2147483647,-2147483648"}), ACCEPT, "",
+         [](const config_t &c) { EXPECT_EQ(c.num_slices, -2147483647 - 1); }},
         {"slice_range_without_comma", with_inputs({"-y", "10"}), REJECT, "Syntax error in -y .\n", nullptr},
 
         // I/O buffers.

@@ -218,6 +218,10 @@ TEST(Array2dTest, RowsLieInOneBlockOwnedByRowZero)
     EXPECT_EQ(a[2][0], 1.0f);
     array2d_free(reinterpret_cast<void **>(a));
     array2d_free(nullptr);
+
+    // A table whose size does not fit in memory's address range fails.
+    EXPECT_EQ(array2d_alloc(1 << 30, 1 << 30, (size_t)1 << 40), nullptr);
+    EXPECT_EQ(array2d_alloc(4, 0, sizeof(float)), nullptr);
 }
 
 TEST(WallTimeTest, ReadsTheWallClock)
