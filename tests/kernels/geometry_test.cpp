@@ -11,6 +11,7 @@
 #include "kernels/elementwise.h"
 #include "kernels/geometry.h"
 #include "kernels/kernel_slots.h"
+#include "kernels/sirt_step.h"
 #include "kernels/wall_time.h"
 #include "tests/kernels/kernel_layout_util.h"
 
@@ -164,15 +165,19 @@ TEST(GeometryTest, SlotsFollowExtensionAndInterpolation)
         constrain_fn_t constrain;
         scale_fn_t scale;
         backproject_fn_t backproject;
+        residual_row_fn_t residual;
     };
     const expect_t table[] = {
-        {0, 1, slice_constrain_avx, image_scale_avx, backproject_interp_avx},
-        {0, 0, slice_constrain_avx, image_scale_avx, backproject_nearest_avx},
-        {1, 1, slice_constrain_sse, image_scale_sse, backproject_interp_sse},
-        {1, 0, slice_constrain_sse, image_scale_sse, backproject_nearest_sse},
-        {2, 1, slice_constrain_scalar, image_scale_scalar, backproject_interp_scalar},
-        {2, 0, slice_constrain_scalar, image_scale_scalar, backproject_nearest_scalar},
-        {7, 1, slice_constrain_scalar, image_scale_scalar, backproject_interp_scalar},
+        {0, 1, slice_constrain_avx, image_scale_avx, backproject_interp_avx, row_residual_avx},
+        {0, 0, slice_constrain_avx, image_scale_avx, backproject_nearest_avx, row_residual_avx},
+        {1, 1, slice_constrain_sse, image_scale_sse, backproject_interp_sse, row_residual_sse},
+        {1, 0, slice_constrain_sse, image_scale_sse, backproject_nearest_sse, row_residual_sse},
+        {2, 1, slice_constrain_scalar, image_scale_scalar, backproject_interp_scalar,
+         row_residual_scalar},
+        {2, 0, slice_constrain_scalar, image_scale_scalar, backproject_nearest_scalar,
+         row_residual_scalar},
+        {7, 1, slice_constrain_scalar, image_scale_scalar, backproject_interp_scalar,
+         row_residual_scalar},
     };
     const std::vector<float> angles = {-30.0f, 30.0f};
     for (const expect_t &e : table) {
@@ -181,7 +186,7 @@ TEST(GeometryTest, SlotsFollowExtensionAndInterpolation)
         EXPECT_EQ(constrain_fn, e.constrain);
         EXPECT_EQ(scale_fn, e.scale);
         EXPECT_EQ(backproject_fn, e.backproject);
-        EXPECT_NE(residual_row_fn, nullptr);
+        EXPECT_EQ(residual_row_fn, e.residual);
     }
 }
 
