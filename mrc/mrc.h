@@ -150,6 +150,9 @@ int mrc_set_image_count(mrc_image_t *rec, int n);
 // `step` and `reload` are used only when `depth` is not NULL.
 int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
                int origin_row, int *depth, int step = 1, int reload = 0);
+// Header peeks without a record. mrc_read_origin_row returns the word at byte
+// 100 as stored; mrc_read_dims gives nx and nz (axis 0) or ny (axis 1) in
+// either byte order, as mrc_open would read them.
 int mrc_read_origin_row(const char *path);
 int mrc_read_dims(const char *path, int axis, int *nx_out, int *n_out);
 void mrc_add_label(mrc_image_t *rec, const char *text);

@@ -62,9 +62,9 @@ int mrc_read_rows(mrc_image_t *buf, mrc_image_t *rec, int y, int count)
         }
     }
     if (ferror(rec->fp)) ok = false;
+    if (!ok) clearerr(rec->fp);
     pthread_mutex_unlock(rec->file_lock);
     if (!ok) {
-        clearerr(rec->fp);
         mrc_set_errno(MRC_EREAD);
         return -1;
     }

@@ -25,6 +25,13 @@ static void mrc_swap_words(mrc_header_t *h)
     memcpy(h, w, sizeof w);
 }
 
+// Byte-order test on the words as read: a mode or a section count beyond 16
+// bits only makes sense in the reverse byte order.
+static bool mrc_words_reversed(const mrc_header_t *h)
+{
+    return llabs((long long)h->mode) > 0xFFFF || llabs((long long)h->nz) > 0xFFFF;
+}
+
 // Reads the 56 words and ten labels into a cleared header image. Returns the
 // number of bytes read, or -1 when the stream reported an error.
 static int mrc_read_header_image(FILE *fp, mrc_header_t *h)
@@ -109,7 +116,7 @@ int mrc_open(const char *path, mrc_image_t *rec, int axis, int first, int count,
     if (got < MRC_WORD_BYTES + MRC_NLABELS * MRC_LABEL_BYTES)
         return mrc_fail(rec, MRC_EDAMAGED);
 
-    if (llabs((long long)h.mode) > 0xFFFF || llabs((long long)h.nz) > 0xFFFF) {
+    if (mrc_words_reversed(&h)) {
         rec->swapped = 1;
         mrc_swap_words(&h);
     }
@@ -319,6 +326,9 @@ int mrc_read_dims(const char *path, int axis, int *nx_out, int *n_out)
 {
     mrc_header_t h;
     if (mrc_peek_header(path, &h) != 0) return -1;
+    // The run is sized from these numbers, so they are taken in the file's
+    // byte order as mrc_open takes them; the size rule is still not applied.
+    if (mrc_words_reversed(&h)) mrc_swap_words(&h);
     *nx_out = h.nx;
     if (axis == 0) {
         *n_out = h.nz;

@@ -153,6 +153,52 @@ TEST(MrcFillRows, FileTruncatedAfterOpen)
     EXPECT_EQ(rec.cache->owed, 4);
     EXPECT_EQ(rec.cache->ready, 0);
     mrc_close(&rec, NULL);
+
+    // The same for whole sections of a resumed volume: the slots go back to
+    // be loaded, nothing is published.
+    write_volume(p, 8, 10, 3, 2, tilt_value);
+    depth = 3;
+    ASSERT_EQ(mrc_open(p.c_str(), &rec, 1, 0, 0, &depth, 1), 0);
+    ASSERT_EQ(truncate(p.c_str(), 1024 + 2 * 8 * 10 * 4 + 8), 0);
+    EXPECT_EQ(mrc_cache_fill_sections(&rec, 0), 0);
+    EXPECT_EQ(mrc_errno(), 4);
+    for (int s = 0; s < 3; ++s) EXPECT_EQ(rec.cache->slots[s].state, 3);
+    EXPECT_EQ(rec.cache->owed, 3);
+    EXPECT_EQ(rec.cache->ready, 0);
+    mrc_close(&rec, NULL);
+}
+
+TEST(MrcCacheGuards, SlotsThatCannotBePlaced)
+{
+    ScratchDir dir;
+    // A resumed volume whose sections are larger than the output's planes
+    // must not be copied into them.
+    const std::string old = dir.file("old.mrc");
+    write_volume(old, 5, 4, 4, 2, [](int x, int, int) { return x; });
+    mrc_image_t out, resumed;
+    int depth = 2;
+    ASSERT_EQ(mrc_create(dir.file("new.mrc").c_str(), &out, 3, 2, 4, 0, &depth, 1, 1), 0);
+    ASSERT_EQ(mrc_open(old.c_str(), &resumed, 1, 0, 0, NULL), 0);
+    mrc_share_cache(&out, &resumed);
+    EXPECT_EQ(mrc_cache_fill_sections(&resumed, 0), 0);
+    EXPECT_EQ(mrc_errno(), 13);
+    EXPECT_EQ(out.cache->slots[0].state, 3);
+    mrc_close(&resumed, NULL);
+    mrc_close(&out, NULL);
+
+    // A finished slot that was never given a row has no place in the file;
+    // it must not land before section 0, over the header.
+    depth = 2;
+    const std::string path = dir.file("w.mrc");
+    ASSERT_EQ(mrc_create(path.c_str(), &out, 3, 2, 4, 0, &depth, 1, 0), 0);
+    const int s = mrc_cache_acquire(&out, -1);
+    ASSERT_EQ(mrc_cache_release(&out, s), 0);
+    EXPECT_EQ(mrc_cache_flush(&out), 0);
+    EXPECT_EQ(mrc_errno(), 5);
+    EXPECT_EQ(out.cache->slots[s].state, 1);
+    EXPECT_EQ(out.cache->pending, 1);
+    EXPECT_EQ(read_file(path).size(), 0u);
+    mrc_close(&out, NULL);
 }
 
 class Flush : public ::testing::Test {
