@@ -356,6 +356,9 @@ int run_reconstruction(double start_time)
     const double write_s = team->writer.write_s;
     threads_release(team);
     if (outcome != 0) {
+        // The verdict follows the per-worker blocks also where both streams
+        // end up in one log.
+        std::fflush(stdout);
         std::fputs("Reconstruction unsuccessful!\n", stderr);
         return 1;
     }

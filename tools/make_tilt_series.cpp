@@ -206,8 +206,10 @@ int write_angles(const char *path, const std::vector<float> &angles)
         std::perror(path);
         return -1;
     }
+    // Nine significant digits give back the very floats the projections
+    // were computed with.
     for (float a : angles)
-        std::fprintf(fp, "%.2f\n", (double)a);
+        std::fprintf(fp, "%.9g\n", (double)a);
     if (std::fclose(fp) != 0) {
         std::perror(path);
         return -1;
