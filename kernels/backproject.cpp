@@ -140,8 +140,11 @@ inline two_walk_plan plan_two(int xa, int la, int xb, int lb, int pair)
 // (a+2, a+3), each pair over the same stretch of the row, so every voxel
 // still receives its projections in increasing order. Each ray keeps its
 // own running coordinate and position across these stretches.
-#define LANE_WALKS(PFX, VEC, LOADV, STOREV, SETV, BCASTL, ADDV, SUBV, MULV, ROUNDV, LOW, PAIR,    \
-                   SHIFT)                                                                          \
+// TRUNCV truncates a coordinate vector toward zero; TRUNC4(T, I) does so for
+// the four coordinates of T (I: their truncated integers) and LANE4(O, K)
+// reads integer lane K: each target passes the instructions it may use.
+#define LANE_WALKS(PFX, VEC, LOADV, STOREV, SETV, BCASTL, ADDV, SUBV, MULV, TRUNCV, LOW, PAIR,    \
+                   SHIFT, TRUNC4, LANE4)                                                           \
     struct PFX##_ray {                                                                             \
         const char *P;  /* bin 0 of the projection row */                                          \
         const char *Pm; /* bin D-1 */                                                              \
@@ -166,7 +169,7 @@ inline two_walk_plan plan_two(int xa, int la, int xb, int lb, int pair)
         const VEC p0 = LOADV(reinterpret_cast<const float *>(p));                                  \
         const VEC q0 = LOADV(reinterpret_cast<const float *>(q));                                  \
         if (Interp) {                                                                              \
-            const VEC f = SUBV(w.t, ROUNDV(w.t, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));         \
+            const VEC f = SUBV(w.t, TRUNCV(w.t));                                                 \
             const VEC p1 = LOADV(reinterpret_cast<const float *>(p + (1 << SHIFT)));               \
             const VEC q1 = LOADV(reinterpret_cast<const float *>(q - (1 << SHIFT)));               \
             s0 = ADDV(ADDV(s0, p0), MULV(SUBV(p1, p0), f));                                        \
@@ -244,14 +247,15 @@ inline two_walk_plan plan_two(int xa, int la, int xb, int lb, int pair)
         const char *P0 = w[0].P, *P1 = w[1].P, *P2 = w[2].P, *P3 = w[3].P;                         \
         const int64_t last = w[0].Pm - w[0].P; /* byte offset of bin D-1 */                        \
         for (; n > 0; n--, s += PAIR) {                                                            \
-            const __m128 F = _mm_sub_ps(T, _mm_round_ps(T, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));   \
-            const __m128i O = _mm_slli_epi32(_mm_cvttps_epi32(T), SHIFT);                          \
+            const __m128i I = _mm_cvttps_epi32(T);                                                 \
+            const __m128 F = _mm_sub_ps(T, TRUNC4(T, I));                                          \
+            const __m128i O = _mm_slli_epi32(I, SHIFT);                                            \
             T = _mm_add_ps(T, Dv);                                                                 \
             VEC s0 = LOADV(s), s1 = LOADV(s + PAIR / 2);                                           \
             PFX##_sample4<0>(s0, s1, P0, last, (uint32_t)_mm_cvtsi128_si32(O), F);                 \
-            PFX##_sample4<1>(s0, s1, P1, last, (uint32_t)_mm_extract_epi32(O, 1), F);              \
-            PFX##_sample4<2>(s0, s1, P2, last, (uint32_t)_mm_extract_epi32(O, 2), F);              \
-            PFX##_sample4<3>(s0, s1, P3, last, (uint32_t)_mm_extract_epi32(O, 3), F);              \
+            PFX##_sample4<1>(s0, s1, P1, last, (uint32_t)LANE4(O, 1), F);                          \
+            PFX##_sample4<2>(s0, s1, P2, last, (uint32_t)LANE4(O, 2), F);                          \
+            PFX##_sample4<3>(s0, s1, P3, last, (uint32_t)LANE4(O, 3), F);                          \
             STOREV(s, s0);                                                                         \
             STOREV(s + PAIR / 2, s1);                                                              \
         }                                                                                          \
@@ -319,15 +323,22 @@ inline two_walk_plan plan_two(int xa, int la, int xb, int lb, int pair)
 
 // ---- SSE (4 lanes, aligned) -------------------------------------------------
 // A column pair is 8 floats; bin i of the row is the vector at byte 16 i.
+// SSE2 only (no rounding or extraction instructions of later extensions):
+// the SSE members are chosen on any x86-64 without AVX.
 
-#define sse_INLINE __attribute__((target("sse4.1"), always_inline)) inline
+#define sse_INLINE __attribute__((target("sse2"), always_inline)) inline
 #define SSE_LOW(v) (v)
 #define SSE_BCASTL(F, K) _mm_shuffle_ps(F, F, (K) * 0x55)
+// The coordinates are non-negative and far below 2^31, so converting the
+// truncated integers back is the truncation toward zero.
+#define SSE_TRUNC(v) _mm_cvtepi32_ps(_mm_cvttps_epi32(v))
+#define SSE_TRUNC4(T, I) _mm_cvtepi32_ps(I)
+#define SSE_LANE4(O, K) _mm_cvtsi128_si32(_mm_shuffle_epi32(O, K))
 LANE_WALKS(sse, __m128, _mm_load_ps, _mm_store_ps, _mm_set1_ps, SSE_BCASTL, _mm_add_ps,
-           _mm_sub_ps, _mm_mul_ps, _mm_round_ps, SSE_LOW, 8, 4)
+           _mm_sub_ps, _mm_mul_ps, SSE_TRUNC, SSE_LOW, 8, 4, SSE_TRUNC4, SSE_LANE4)
 
 template <bool Interp>
-__attribute__((target("sse4.1"))) void backproject_sse(mrc_image_t *sino, mrc_image_t *slice)
+__attribute__((target("sse2"))) void backproject_sse(mrc_image_t *sino, mrc_image_t *slice)
 {
     const int N = sino->ny, D = sino->nx / 4, R = slice->ny;
     float *const *S = slice->data[0];
@@ -354,8 +365,13 @@ __attribute__((target("sse4.1"))) void backproject_sse(mrc_image_t *sino, mrc_im
 #define avx_INLINE __attribute__((target("avx"), always_inline)) inline
 #define AVX_LOW(v) _mm256_castps256_ps128(v)
 #define AVX_BCASTL(F, K) _mm256_permute_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(F), F, 1), (K) * 0x55)
+// AVX implies the rounding and extraction instructions of SSE4.1.
+#define AVX_TRUNC(v) _mm256_round_ps(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC)
+#define AVX_TRUNC4(T, I) _mm_round_ps(T, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC)
+#define AVX_LANE4(O, K) _mm_extract_epi32(O, K)
 LANE_WALKS(avx, __m256, _mm256_loadu_ps, _mm256_storeu_ps, _mm256_set1_ps, AVX_BCASTL,
-           _mm256_add_ps, _mm256_sub_ps, _mm256_mul_ps, _mm256_round_ps, AVX_LOW, 16, 5)
+           _mm256_add_ps, _mm256_sub_ps, _mm256_mul_ps, AVX_TRUNC, AVX_LOW, 16, 5, AVX_TRUNC4,
+           AVX_LANE4)
 
 // One kernel row at a time against a block of projections: the row stays in
 // the first-level cache while the block's rows stream from the last level.

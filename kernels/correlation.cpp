@@ -35,7 +35,7 @@ void correlation_scalar(mrc_image_t *projected, mrc_image_t *measured, float *ou
     out[0] = cov * y;
 }
 
-__attribute__((target("sse4.1")))
+__attribute__((target("sse2")))
 void correlation_sse(mrc_image_t *projected, mrc_image_t *measured, float *out)
 {
     const int64_t n = (int64_t)measured->nx * measured->ny;
@@ -58,7 +58,9 @@ void correlation_sse(mrc_image_t *projected, mrc_image_t *measured, float *out)
         vp = _mm_add_ps(vp, _mm_mul_ps(dp, dp));
     }
     __m128 p = _mm_mul_ps(vm, vp);
-    p = _mm_blendv_ps(p, _mm_set1_ps(1.0f), _mm_cmpeq_ps(p, _mm_setzero_ps()));
+    // A zero product becomes 1 (bitwise select: SSE2 has no blend); NaN stays.
+    const __m128 zero_p = _mm_cmpeq_ps(p, _mm_setzero_ps());
+    p = _mm_or_ps(_mm_andnot_ps(zero_p, p), _mm_and_ps(zero_p, _mm_set1_ps(1.0f)));
     _mm_storeu_ps(out, _mm_div_ps(cov, _mm_sqrt_ps(p)));
 }
 

@@ -26,7 +26,7 @@ void slice_constrain_scalar(mrc_image_t *image)
         v[i] = (0.0f > v[i]) ? 0.0f : v[i];
 }
 
-__attribute__((target("sse4.1"))) void slice_constrain_sse(mrc_image_t *image)
+__attribute__((target("sse2"))) void slice_constrain_sse(mrc_image_t *image)
 {
     const int64_t n = float_count(image);
     if (n <= 0)
@@ -67,7 +67,7 @@ void image_scale_scalar(mrc_image_t *image, int n)
         v[i] *= factor;
 }
 
-__attribute__((target("sse4.1"))) void image_scale_sse(mrc_image_t *image, int n)
+__attribute__((target("sse2"))) void image_scale_sse(mrc_image_t *image, int n)
 {
     const int64_t count = float_count(image);
     if (n <= 0 || count <= 0)

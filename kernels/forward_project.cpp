@@ -117,18 +117,19 @@ void weight_scalar(mrc_image_t *sino, int D)
 
 // ---- SSE --------------------------------------------------------------------
 
-// The coordinate also runs as a broadcast vector, so the weights come from
-// vector arithmetic (the same single-precision sums and truncation as the
-// scalar coordinate that addresses the bins) without a broadcast per step.
-__attribute__((target("sse4.1")))
+// The coordinate runs as a broadcast vector (every lane the same running
+// single-precision sum): one truncation gives the bin for the addresses and,
+// converted back, the weights, without a broadcast per step. SSE2 only, so
+// the member runs on every x86-64.
+__attribute__((target("sse2")))
 void trace_interp_sse(float *P, const float *S, const ray_segment_t *e, float dt, int D)
 {
-    float t = e->t_first;
-    int i = (int)t;
-    __m128 tv = _mm_set1_ps(t);
+    __m128 tv = _mm_set1_ps(e->t_first);
     const __m128 dv = _mm_set1_ps(dt), one = _mm_set1_ps(1.0f);
     for (int x = e->first_col; x <= e->last_col; x += 8) {
-        const __m128 fi = _mm_round_ps(tv, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m128i iv = _mm_cvttps_epi32(tv);
+        const int i = _mm_cvtsi128_si32(iv);
+        const __m128 fi = _mm_cvtepi32_ps(iv);
         const __m128 f = _mm_sub_ps(tv, fi);
         const __m128 g = _mm_add_ps(_mm_sub_ps(one, tv), fi);
         const __m128 v = _mm_load_ps(S + x);
@@ -141,13 +142,11 @@ void trace_interp_sse(float *P, const float *S, const ray_segment_t *e, float dt
         _mm_store_ps(b1, _mm_add_ps(_mm_load_ps(b1), _mm_mul_ps(v, f)));
         _mm_store_ps(c0, _mm_add_ps(_mm_load_ps(c0), _mm_mul_ps(m, g)));
         _mm_store_ps(c1, _mm_add_ps(_mm_load_ps(c1), _mm_mul_ps(m, f)));
-        t += dt;
-        i = (int)t;
         tv = _mm_add_ps(tv, dv);
     }
 }
 
-__attribute__((target("sse4.1")))
+__attribute__((target("sse2")))
 void trace_nearest_sse(float *P, const float *S, const ray_segment_t *e, float dt, int D)
 {
     float t = e->t_first;
@@ -162,7 +161,7 @@ void trace_nearest_sse(float *P, const float *S, const ray_segment_t *e, float d
     }
 }
 
-__attribute__((target("sse4.1")))
+__attribute__((target("sse2")))
 void weight_sse(mrc_image_t *sino, int D)
 {
     for (int a = 0; a < sino->ny; ++a) {

@@ -9,7 +9,7 @@ void row_residual_scalar(float *dst, const float *src, int n)
     for (int i = 0; i < n; ++i) dst[i] = src[i] - dst[i];
 }
 
-__attribute__((target("sse4.1")))
+__attribute__((target("sse2")))
 void row_residual_sse(float *dst, const float *src, int n)
 {
     for (int i = 0; i < n; i += 4)

@@ -185,7 +185,7 @@ void sino_angle_weight_scalar(mrc_image_t *sino)
         }
 }
 
-__attribute__((target("sse4.1")))
+__attribute__((target("sse2")))
 void sino_angle_weight_sse(mrc_image_t *sino)
 {
     for (int z = 0; z < sino->nz; ++z)

@@ -42,7 +42,9 @@ int wbp_filter_init(int n, int nthreads, float freq)
         const int ramp_end = c < m ? c : m;
         for (int j = 0; j <= ramp_end; j++)
             wbp_filter_table[j] = (float)j;
-        for (int j = c + 1; j <= m; j++) {
+        // A frequency below 0 would put c below 0; the taper then starts at
+        // bin 0 rather than before the table.
+        for (int j = c + 1 > 0 ? c + 1 : 0; j <= m; j++) {
             const float angle = (float)(m - j) * step;
             wbp_filter_table[j] = (0.54f - cosf(angle) * 0.46f) * (float)j;
         }

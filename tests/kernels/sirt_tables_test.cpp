@@ -2,10 +2,13 @@
 // weighting family.
 #include <gtest/gtest.h>
 #include <math.h>
+#include <stdint.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
+#include "kernels/forward_project.h"
 #include "kernels/geometry.h"
 #include "kernels/sirt_tables.h"
 #include "tests/kernels/sirt_test_util.h"
@@ -142,6 +145,92 @@ TEST(SirtTablesTest, WeightsExactForSmallTablesAndCloseForLarge)
         }
         sirt_tables_free();
     }
+}
+
+// The two slots of sirt_init by vector extension (any value but 0 and 1 is
+// scalar), interpolation and weighting. The angle-weighting members give the
+// same numbers on aligned data, so only the slots show a wrong pick.
+TEST(SirtTablesTest, SlotsFollowExtensionInterpolationAndWeighting)
+{
+    struct expect_t {
+        int ext, interp, weighting;
+        forward_project_fn_t forward;
+        sino_weight_fn_t weight;
+    };
+    const expect_t table[] = {
+        {0, 1, 1, forward_project_interp_avx, sino_angle_weight_avx},
+        {0, 0, 0, forward_project_nearest_avx, sino_scale_by_projections},
+        {1, 1, 0, forward_project_interp_sse, sino_scale_by_projections},
+        {1, 0, 1, forward_project_nearest_sse, sino_angle_weight_sse},
+        {2, 1, 1, forward_project_interp_scalar, sino_angle_weight_scalar},
+        {2, 0, 0, forward_project_nearest_scalar, sino_scale_by_projections},
+        {5, 0, 1, forward_project_nearest_scalar, sino_angle_weight_scalar},
+    };
+    const std::vector<float> angles = {-20.0f, 0.0f, 35.0f};
+    for (const expect_t &e : table) {
+        SCOPED_TRACE(testing::Message() << "ext " << e.ext << " interp " << e.interp
+                                        << " weighting " << e.weighting);
+        geometry g(16, 4, 16, angles, 2, e.interp, e.ext);
+        ASSERT_TRUE(g.ok);
+        ASSERT_EQ(0, sirt_init(4, 16, 3, angles.data(), 2, e.weighting, e.interp, e.ext));
+        EXPECT_EQ(e.forward, forward_project_fn);
+        EXPECT_EQ(e.weight, sino_weight_fn);
+        EXPECT_EQ(e.weighting != 0, angle_weights != nullptr);
+        sirt_tables_free();
+    }
+}
+
+// Entries ahead of a table's first 16-byte boundary and after its last whole
+// group (eight ray weights, four per-angle weights) take true divisions. With
+// nearest sampling every sum is a whole count, recovered exactly from the
+// weight, so those ray weights must equal (1/N)/S to the bit; the grouped
+// ones come from the refined estimate and may differ in the last bits only.
+// The same for the per-angle weights against 1/(|H/cos| N).
+size_t entries_ahead_of_boundary(const float *p, size_t n)
+{
+    const uintptr_t addr = (uintptr_t)p;
+    return addr % 4 != 0 ? n : std::min(n, (size_t)((16 - addr % 16) % 16) / 4);
+}
+
+TEST(SirtTablesTest, TableEndsTakeTrueDivisions)
+{
+    const int W = 14, H = 10, D = 13;  // N * D = 7 * 13 = 91 = 11 * 8 + 3
+    const std::vector<float> angles = {-55.0f, -31.0f, -12.0f, 0.0f, 9.0f, 28.0f, 61.0f};
+    const int N = (int)angles.size();
+    geometry g(W, H, D, angles, 1, 0, 2);
+    ASSERT_TRUE(g.ok);
+    ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), 1, 1, 0, 2));
+    const float q = 1.0f / (float)N;
+    const float *w = ray_weights[0];
+    const size_t n = (size_t)N * D;
+    const size_t head = entries_ahead_of_boundary(w, n);
+    const size_t tail_start = head + (n - head) / 8 * 8;
+    int exact_checked = 0;
+    for (size_t k = 0; k < n; ++k) {
+        if (w[k] == 0.0f) continue;
+        const float S = (float)nearbyint(1.0 / ((double)N * w[k]));
+        ASSERT_GE(S, 1.0f) << k;
+        if (k < head || k >= tail_start) {
+            EXPECT_EQ(q / S, w[k]) << k;
+            ++exact_checked;
+        } else {
+            EXPECT_NEAR(q / S, w[k], 4e-7f * (q / S)) << k;
+        }
+    }
+    EXPECT_GT(exact_checked, 0);
+
+    const size_t ahead = entries_ahead_of_boundary(angle_weights, (size_t)N);
+    const size_t rest = ahead + ((size_t)N - ahead) / 4 * 4;
+    for (size_t a = 0; a < (size_t)N; ++a) {
+        const float c = cosf(angles[a] * 0.017453292f);
+        const float exact = 1.0f / (fabsf((float)H / c) * (float)N);
+        if (a < ahead || a >= rest) {
+            EXPECT_EQ(exact, angle_weights[a]) << a;
+        } else {
+            EXPECT_NEAR(exact, angle_weights[a], 1e-6f * exact) << a;
+        }
+    }
+    sirt_tables_free();
 }
 
 // Weighting on: row a of every section times angle_weights[a], identically

@@ -57,6 +57,25 @@ TEST(WbpFilterTest, WorkedTables)
     EXPECT_EQ(wbp_filter_table[c], (float)c);
 }
 
+// A frequency below the accepted range puts the taper's start below bin 0;
+// the table must still be written only within its m + 1 entries (the
+// sanitizer build sees a stray write), with bin 0 at 0 and the taper ending
+// at 0.08 m.
+TEST(WbpFilterTest, NegativeFrequencyStaysInsideTheTable)
+{
+    for (float freq : {-0.25f, -3.0f}) {
+        SCOPED_TRACE(freq);
+        filter_holder f(8, 1, freq);
+        ASSERT_TRUE(f.ok);
+        EXPECT_EQ(wbp_filter_table[0], 0.0f);
+        for (int j = 1; j <= 4; j++) {
+            EXPECT_GT(wbp_filter_table[j], 0.0f) << j;
+            EXPECT_LE(wbp_filter_table[j], (float)j) << j;
+        }
+        EXPECT_NEAR(wbp_filter_table[4], 0.32f, 1e-5f);
+    }
+}
+
 // Filtering a row in double precision with a direct DFT: the reference for
 // the FFT path (circular convolution of length n, no padding).
 std::vector<double> reference_weight(const float *row, int n, const float *table)
