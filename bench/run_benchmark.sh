@@ -14,6 +14,10 @@
 #   SIRT_ROWS  slices reconstructed by SIRT, the first of ROWS (default 64)
 #   ITERATIONS SIRT iterations (default 10)
 #   THREADS    thread counts (default "1 2 4 8")
+#   METHODS    methods to time (default "WBP SIRT")
+#   REPEAT     runs of each case; the run with the median wall time is shown
+#              (default 1; the page cache and a shared machine make single
+#              runs noisy, so use 3 or 5 to compare builds)
 #
 # Columns: wall time of the whole process; slices per second over the wall
 # time; voxel updates per second, counting W x H x N per slice for WBP and
@@ -33,6 +37,8 @@ ROWS=${ROWS:-256}
 SIRT_ROWS=${SIRT_ROWS:-64}
 ITERATIONS=${ITERATIONS:-10}
 THREADS=${THREADS:-"1 2 4 8"}
+METHODS=${METHODS:-"WBP SIRT"}
+REPEAT=${REPEAT:-1}
 
 for tool in "$KYVANE" "$MAKE_SERIES" /usr/bin/time; do
     if [ ! -x "$tool" ]; then
@@ -46,6 +52,7 @@ series=$WORK_DIR/series.mrc
 angles=$WORK_DIR/series.tlt
 volume=$WORK_DIR/volume.mrc
 log=$WORK_DIR/run.log
+lines=$WORK_DIR/lines.txt
 "$MAKE_SERIES" -o "$series" -a "$angles" -d "$DETECTOR" -r "$ROWS" -n "$TILTS" -T 60 -z "$THICKNESS"
 
 echo "Tilt series: $DETECTOR x $ROWS x $TILTS; slices of $DETECTOR x $THICKNESS;" \
@@ -53,8 +60,8 @@ echo "Tilt series: $DETECTOR x $ROWS x $TILTS; slices of $DETECTOR x $THICKNESS;
 printf '%-5s %7s %9s %10s %12s %10s %9s %9s %9s\n' \
     method threads "wall s" "slices/s" "Gvox-upd/s" "peak MB" "recon s" "I/O s" "waited s"
 
-# run METHOD THREADS SLICES OPTIONS...
-run() {
+# once METHOD THREADS SLICES OPTIONS...: one run, one line
+once() {
     method=$1 threads=$2 slices=$3
     shift 3
     rm -f "$volume"
@@ -79,14 +86,28 @@ run() {
         }' "$log"
 }
 
-for t in $THREADS; do
-    run WBP "$t" "$ROWS"
-done
-for t in $THREADS; do
-    run SIRT "$t" "$SIRT_ROWS" -S -l "$ITERATIONS" -y "0,$((SIRT_ROWS - 1))"
+# run METHOD THREADS SLICES OPTIONS...: REPEAT runs, the median by wall time
+run() {
+    : >"$lines"
+    i=0
+    while [ "$i" -lt "$REPEAT" ]; do
+        once "$@" >>"$lines"
+        i=$((i + 1))
+    done
+    sort -n -k3 "$lines" | sed -n "$(((REPEAT + 1) / 2))p"
+}
+
+for m in $METHODS; do
+    for t in $THREADS; do
+        case $m in
+        WBP) run WBP "$t" "$ROWS" ;;
+        SIRT) run SIRT "$t" "$SIRT_ROWS" -S -l "$ITERATIONS" -y "0,$((SIRT_ROWS - 1))" ;;
+        *) echo "run_benchmark: unknown method $m" >&2; exit 1 ;;
+        esac
+    done
 done
 
 if [ "${KEEP:-0}" != 1 ]; then
-    rm -f "$series" "$angles" "$volume" "$log"
+    rm -f "$series" "$angles" "$volume" "$log" "$lines"
     rmdir "$WORK_DIR" 2>/dev/null || true
 fi

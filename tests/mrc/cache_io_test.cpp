@@ -117,6 +117,31 @@ TEST(MrcFillRows, RangeOffsetsAndConversions)
     }
 }
 
+// Long runs are read in groups of rows; a run of 150 rows from row 7 crosses
+// several group boundaries, so a wrong group offset shows up here.
+TEST(MrcFillRows, LongRunsAcrossReadGroups)
+{
+    ScratchDir dir;
+    for (int mode : {1, 2}) {
+        const std::string p = dir.file("long.mrc");
+        write_volume(p, 5, 160, 3, mode, [](int x, int y, int k) {
+            return std::fmod(tilt_value(x, y, k), 30000.0);
+        }, mode == 1);
+        mrc_image_t rec;
+        int depth = 150;
+        ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 7, 150, &depth, 1), 0);
+        ASSERT_EQ(depth, 150);
+        EXPECT_EQ(mrc_cache_fill_rows(&rec, 0), 150);
+        EXPECT_EQ(mrc_errno(), 0);
+        for (int y = 0; y < 150; ++y)
+            for (int k = 0; k < 3; ++k)
+                for (int x = 0; x < 5; ++x)
+                    ASSERT_EQ(rec.data[y][k][x], std::fmod(tilt_value(x, y + 7, k), 30000.0))
+                        << "mode " << mode << " row " << y << " image " << k;
+        mrc_close(&rec, NULL);
+    }
+}
+
 TEST(MrcFillRows, SixteenBitSignednessAfterSwap)
 {
     ScratchDir dir;
