@@ -28,6 +28,9 @@ int main(int argc, char **argv)
 {
     _mm_setcsr(_mm_getcsr() | mxcsr_ftz_daz);
     const double start_time = wall_time_seconds();
+    // Warnings go to standard output and errors to standard error; with both
+    // redirected into one log, whole lines must still come in the order made.
+    setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
 
     switch (parse_command_line(&config, argc, argv)) {
     case CMDLINE_RUN:

@@ -176,6 +176,27 @@ TEST_F(E2eFailures, FailedWriteLeavesTheOutputWithoutHeader)
     EXPECT_EQ(std::count(bytes.begin(), bytes.begin() + 1024, 0), 1024);
 }
 
+// A warning on standard output and a later error on standard error keep
+// their order in one log of both streams.
+TEST_F(E2eFailures, WarningBeforeErrorInCombinedLog)
+{
+    std::vector<float> shorter(series.angles.begin(), series.angles.end() - 1);
+    const std::string short_tlt = dir.file("short.tlt");
+    e2e_write_angles(short_tlt, shorter);
+    const std::string out = dir.file("no/such/dir/out.mrc");
+    const run_result_t r = run_binary(
+        "/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1", KYVANE_BINARY, "-a", short_tlt, "-i", ts,
+                    "-o", out, "-f"},
+        "", "", 120.0);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 1) << r.out;
+    const size_t warning = r.out.find("Warning: There are 61 tilt images");
+    const size_t error = r.out.find(out + ": Cannot create image.\n");
+    ASSERT_NE(warning, std::string::npos) << r.out;
+    ASSERT_NE(error, std::string::npos) << r.out;
+    EXPECT_LT(warning, error) << r.out;
+}
+
 TEST_F(E2eFailures, OverwriteDialogue)
 {
     const std::string existing = dir.file("existing.mrc");
