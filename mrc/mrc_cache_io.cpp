@@ -305,19 +305,27 @@ static mrc_image_t mrc_planes(const mrc_image_t *buf, int plane, int n)
     return view;
 }
 
-int mrc_read_rows_ring(mrc_image_t *buf, mrc_image_t *rec, int y, int count, int plane)
+// A ring transfer whose planes run past the buffer's end is split in two:
+// the part that wraps round to plane 0 first, then the tail from `plane`.
+static int mrc_ring_transfer(int (*xfer)(mrc_image_t *, mrc_image_t *, int, int),
+                             mrc_image_t *buf, mrc_image_t *rec, int first, int n, int plane)
 {
     const int space = mrc_space(buf, plane);
-    if (count <= space) {
-        mrc_image_t v = mrc_planes(buf, plane, count);
-        return mrc_read_rows(&v, rec, y, count);
+    if (n <= space) {
+        mrc_image_t v = mrc_planes(buf, plane, n);
+        return xfer(&v, rec, first, n);
     }
-    mrc_image_t wrap = mrc_planes(buf, 0, count - space);
-    const int a = mrc_read_rows(&wrap, rec, y + space, count - space);
+    mrc_image_t wrap = mrc_planes(buf, 0, n - space);
+    const int a = xfer(&wrap, rec, first + space, n - space);
     if (a < 0) return -1;
     mrc_image_t tail = mrc_planes(buf, plane, space);
-    const int b = mrc_read_rows(&tail, rec, y, space);
+    const int b = xfer(&tail, rec, first, space);
     return b < 0 ? -1 : a + b;
+}
+
+int mrc_read_rows_ring(mrc_image_t *buf, mrc_image_t *rec, int y, int count, int plane)
+{
+    return mrc_ring_transfer(mrc_read_rows, buf, rec, y, count, plane);
 }
 
 int mrc_read_sections(mrc_image_t *buf, mrc_image_t *rec, int z, int n)
@@ -343,17 +351,7 @@ int mrc_read_sections(mrc_image_t *buf, mrc_image_t *rec, int z, int n)
 
 int mrc_read_sections_ring(mrc_image_t *buf, mrc_image_t *rec, int z, int n, int plane)
 {
-    const int space = mrc_space(buf, plane);
-    if (n <= space) {
-        mrc_image_t v = mrc_planes(buf, plane, n);
-        return mrc_read_sections(&v, rec, z, n);
-    }
-    mrc_image_t wrap = mrc_planes(buf, 0, n - space);
-    const int a = mrc_read_sections(&wrap, rec, z + space, n - space);
-    if (a < 0) return -1;
-    mrc_image_t tail = mrc_planes(buf, plane, space);
-    const int b = mrc_read_sections(&tail, rec, z, space);
-    return b < 0 ? -1 : a + b;
+    return mrc_ring_transfer(mrc_read_sections, buf, rec, z, n, plane);
 }
 
 int mrc_write_sections(mrc_image_t *buf, mrc_image_t *rec, int z, int n)
@@ -371,15 +369,5 @@ int mrc_write_sections(mrc_image_t *buf, mrc_image_t *rec, int z, int n)
 
 int mrc_write_sections_ring(mrc_image_t *buf, mrc_image_t *rec, int z, int n, int plane)
 {
-    const int space = mrc_space(buf, plane);
-    if (n <= space) {
-        mrc_image_t v = mrc_planes(buf, plane, n);
-        return mrc_write_sections(&v, rec, z, n);
-    }
-    mrc_image_t wrap = mrc_planes(buf, 0, n - space);
-    const int a = mrc_write_sections(&wrap, rec, z + space, n - space);
-    if (a < 0) return -1;
-    mrc_image_t tail = mrc_planes(buf, plane, space);
-    const int b = mrc_write_sections(&tail, rec, z, space);
-    return b < 0 ? -1 : a + b;
+    return mrc_ring_transfer(mrc_write_sections, buf, rec, z, n, plane);
 }
