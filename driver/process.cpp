@@ -22,6 +22,17 @@ static void preprocess_slot(mrc_image_t *input, int r, int sirt)
         mrc_slot_add(input, r, 1, config.density_offset);
 }
 
+// Every routine ends alike: the optional clamp, then the slice group written
+// into its write slot in the file's layout (counted as reconstruction time).
+static void finish_slice(worker_t *w, int ws)
+{
+    if (config.constrain)
+        constrain_fn(w->slice_view);
+    const double t0 = wall_time_seconds();
+    mrc_unfold_slot(w->shared->output, w->slice_view, ws);
+    w->recon_s += wall_time_seconds() - t0;
+}
+
 void wbp_process_scalar(worker_t *w, int r, int ws)
 {
     mrc_image_t *input = w->shared->input;
@@ -35,11 +46,7 @@ void wbp_process_scalar(worker_t *w, int r, int ws)
     double t0 = wall_time_seconds();
     wbp_backproject_sinogram(w->sino_view, w->slice_view);
     w->recon_s += wall_time_seconds() - t0;
-    if (config.constrain)
-        constrain_fn(w->slice_view);
-    t0 = wall_time_seconds();
-    mrc_unfold_slot(w->shared->output, w->slice_view, ws);
-    w->recon_s += wall_time_seconds() - t0;
+    finish_slice(w, ws);
 }
 
 void wbp_process_vector(worker_t *w, int r, int ws)
@@ -58,11 +65,7 @@ void wbp_process_vector(worker_t *w, int r, int ws)
     mrc_interleave_slot(input, w->lane_view, r);
     wbp_backproject_sinogram(w->lane_view, w->slice_view);
     w->recon_s += wall_time_seconds() - t0;
-    if (config.constrain)
-        constrain_fn(w->slice_view);
-    t0 = wall_time_seconds();
-    mrc_unfold_slot(w->shared->output, w->slice_view, ws);
-    w->recon_s += wall_time_seconds() - t0;
+    finish_slice(w, ws);
 }
 
 // The iterations shared by both SIRT routines; measured is the weighted
@@ -78,11 +81,7 @@ static void sirt_iterate(worker_t *w, mrc_image_t *measured, int ws, float *corr
     sirt_step_fn(measured, w->slice_view, want_corr ? corr : NULL, &w->recon_s, w->index);
     if (want_corr && w->shared->print_correlation_fn)
         w->shared->print_correlation_fn(config.y_first + w->current, corr);
-    if (config.constrain)
-        constrain_fn(w->slice_view);
-    const double t0 = wall_time_seconds();
-    mrc_unfold_slot(w->shared->output, w->slice_view, ws);
-    w->recon_s += wall_time_seconds() - t0;
+    finish_slice(w, ws);
 }
 
 // A resumed item starts from the slices the writer loaded into its write slot.
