@@ -409,3 +409,121 @@ TEST(MrcTransfers, RingsRoundTrip)
 }
 
 }  // namespace
+
+namespace {
+
+// The header mean of a volume of millions of voxels around a large value:
+// single-precision sums would drift far beyond one unit in the last place
+// of the mean. Sections go out through the write cache, two slots at a time,
+// as the writer sends them.
+TEST(MrcFlushStatistics, MeanOfMillionsOfVoxelsKeepsItsPrecision)
+{
+    constexpr int NX = 256, NY = 256, NZ = 64;
+    auto value = [](int x, int y, int z) {
+        return 4000.0f + 0.0137f * (float)((x * 7 + y * 13 + z * 3) % 101);
+    };
+    ScratchDir dir;
+    const std::string p = dir.file("big.mrc");
+    mrc_image_t out;
+    int depth = 2;
+    ASSERT_EQ(mrc_create(p.c_str(), &out, NX, NY, NZ, 0, &depth, 1, 0), 0);
+    double sum = 0.0;
+    for (int z = 0; z < NZ; ++z) {
+        int s = mrc_cache_acquire(&out, -1);
+        if (s < 0) {
+            ASSERT_EQ(mrc_cache_flush(&out), depth);
+            s = mrc_cache_acquire(&out, -1);
+        }
+        ASSERT_GE(s, 0);
+        mrc_cache_set_row(&out, s, z);
+        for (int y = 0; y < NY; ++y)
+            for (int x = 0; x < NX; ++x) {
+                const float v = value(x, y, z);
+                out.data[s][y][x] = v;
+                sum += v;
+            }
+        mrc_cache_release(&out, s);
+    }
+    ASSERT_EQ(mrc_cache_flush(&out), depth);
+    ASSERT_EQ(mrc_close(&out, NULL), 0);
+    const double mean = sum / ((double)NX * NY * NZ);
+    const std::string b = read_file(p);
+    ASSERT_EQ(b.size(), 1024u + (size_t)NX * NY * NZ * 4);
+    float amean, amin, amax;
+    memcpy(&amin, b.data() + 76, 4);
+    memcpy(&amax, b.data() + 80, 4);
+    memcpy(&amean, b.data() + 84, 4);
+    EXPECT_EQ(amin, 4000.0f);
+    EXPECT_EQ(amax, 4000.0f + 0.0137f * 100.0f);
+    // Within one unit in the last place of the double mean.
+    EXPECT_NEAR(amean, mean, std::nextafter((float)mean, 1e9f) - (float)mean)
+        << "double mean " << mean;
+}
+
+}  // namespace
+
+namespace {
+
+// Whole sections of a resumed volume into the write slots of every lane
+// count: each slot's row is the window section of its first plane, the slot
+// a worker asks for by that row, and the last slot is clamped at the end.
+class FillSections : public ::testing::TestWithParam<int> {};
+
+TEST_P(FillSections, SlotRowsStepBySlotAndClampedTail)
+{
+    const int step = GetParam();
+    const int nz = 2 * step + step / 2 + 1;  // the second load fills part of one slot
+    auto value = [](int x, int y, int z) { return 1000 + z * 10 + y * 3 + x; };
+    ScratchDir dir;
+    const std::string old = dir.file("old.mrc");
+    write_volume(old, 3, 2, nz + 2, 2, value);
+    mrc_image_t out, resumed;
+    int depth = 2 * step;
+    ASSERT_EQ(mrc_create(dir.file("new.mrc").c_str(), &out, 3, 2, nz, 0, &depth, step, 1), 0);
+    ASSERT_EQ(out.cache->nslots, 2);
+    ASSERT_EQ(mrc_open(old.c_str(), &resumed, 1, 2, nz, NULL), 0);  // file sections 2 on
+    mrc_share_cache(&out, &resumed);
+
+    // Window section z lies in plane z - first of the slot tagged first.
+    auto check_slot = [&](int slot, int first, int planes) {
+        EXPECT_EQ(out.cache->slots[slot].state, 0) << "slot " << slot;
+        EXPECT_EQ(out.cache->slots[slot].row, first) << "slot " << slot;
+        for (int l = 0; l < planes; ++l)
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 3; ++x)
+                    ASSERT_EQ(out.data[slot * step + l][y][x], value(x, y, first + l + 2))
+                        << "slot " << slot << " plane " << l;
+    };
+    EXPECT_EQ(mrc_cache_fill_sections(&resumed, 0), 2 * step);
+    EXPECT_EQ(mrc_errno(), 0);
+    check_slot(0, 0, step);
+    check_slot(1, step, step);
+    EXPECT_EQ(out.cache->ready, 2);
+    EXPECT_EQ(out.cache->owed, 0);
+
+    // Workers take the slot that holds their rows, and only that one.
+    if (step > 1) {
+        EXPECT_EQ(mrc_cache_acquire(&out, 1), -1);
+    }
+    ASSERT_EQ(mrc_cache_acquire(&out, step), 1);
+    ASSERT_EQ(mrc_cache_acquire(&out, 0), 0);
+    mrc_cache_release(&out, 1);
+    mrc_cache_release(&out, 0);
+    EXPECT_EQ(mrc_cache_flush(&out), 2 * step);
+
+    // The rest: step / 2 + 1 sections in slot 0; slot 1 would start past
+    // the end and stays to be loaded.
+    EXPECT_EQ(mrc_cache_fill_sections(&resumed, 2 * step), nz - 2 * step);
+    check_slot(0, 2 * step, nz - 2 * step);
+    EXPECT_EQ(out.cache->slots[1].state, 3);
+    EXPECT_EQ(out.cache->slots[1].row, -1);
+    EXPECT_EQ(out.cache->ready, 1);
+    EXPECT_EQ(out.cache->owed, 1);
+    EXPECT_EQ(mrc_cache_acquire(&out, 2 * step), 0);
+    mrc_close(&resumed, NULL);
+    mrc_close(&out, NULL);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, FillSections, ::testing::Values(1, 4, 8));
+
+}  // namespace
