@@ -273,3 +273,90 @@ TEST_F(E2eFailures, InformationBlockAndTimeReport)
 }
 
 }  // namespace
+
+namespace {
+
+// One worker's block of times, as printed at verbosity 3 and more.
+struct worker_times_t {
+    double real, recon, weight, wait, other;
+};
+
+std::vector<worker_times_t> worker_blocks(const std::string &out)
+{
+    std::vector<worker_times_t> blocks;
+    for (size_t at = out.find("Worker "); at != std::string::npos; at = out.find("Worker ", at + 1)) {
+        int index = -1;
+        worker_times_t t;
+        if (std::sscanf(out.c_str() + at,
+                        "Worker %d times (in sec.):\n\tReal     = %lf\n\tRecon    = %lf\n"
+                        "\tWeight   = %lf\n\tI/O wait = %lf\n\tOther    = %lf",
+                        &index, &t.real, &t.recon, &t.weight, &t.wait, &t.other) == 6 &&
+            index == (int)blocks.size())
+            blocks.push_back(t);
+    }
+    return blocks;
+}
+
+// The time report is made of the per-worker figures: reconstruction time
+// (weighting included) and non-overlapped I/O wait are averages over all
+// workers, the weighting share is the weighting's part of the former. Each
+// printed figure is rounded to 0.5e-4, which bounds the differences.
+TEST(E2eTimeReport, FiguresAgreeWithTheWorkerBlocks)
+{
+    scratch_dir_t dir;
+    const e2e_series_t s = e2e_make_series(128, 48, 61, 64);
+    const std::string ts = dir.file("series.mrc"), tlt = dir.file("series.tlt");
+    e2e_write_series(s, ts, tlt);
+    const std::vector<std::vector<std::string>> cases = {
+        {"-t", "4", "-e", "none", "-z", "32"},       // WBP with weighting
+        {"-t", "3", "-e", "sse", "-S", "-l", "5"},   // SIRT
+    };
+    for (const auto &extra : cases) {
+        std::vector<std::string> a = {"-a", tlt, "-i", ts, "-o", dir.file("out.mrc"), "-f", "-v", "3"};
+        a.insert(a.end(), extra.begin(), extra.end());
+        const run_result_t r = e2e_run(a);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const int T = std::stoi(extra[1]);
+        const bool wbp = extra.size() == 6;
+        const std::vector<worker_times_t> blocks = worker_blocks(r.out);
+        ASSERT_EQ((int)blocks.size(), T) << r.out;
+        double recon = 0, weight = 0, wait = 0;
+        for (const worker_times_t &b : blocks) {
+            recon += b.recon;
+            weight += b.weight;
+            wait += b.wait;
+            EXPECT_NEAR(b.other, b.real - b.recon - b.weight - b.wait, 2.6e-4) << r.out;
+        }
+        ASSERT_GT(recon, 2e-3) << "too little work to tell the averages apart";
+
+        const size_t at = r.out.find("Reconstruction time = ");
+        ASSERT_NE(at, std::string::npos) << r.out;
+        double R = -1, share = -1, io = -1, read = -1, write = -1, overlap = -1;
+        ASSERT_EQ(std::sscanf(r.out.c_str() + at, "Reconstruction time = %lf sec.", &R), 1);
+        const size_t share_at = r.out.find(" sec. (", at);
+        if (wbp) {
+            ASSERT_NE(share_at, std::string::npos) << r.out;
+            ASSERT_EQ(std::sscanf(r.out.c_str() + share_at, " sec. (%lf%% belongs to weighting)", &share), 1);
+        } else {
+            EXPECT_EQ(share_at, std::string::npos) << r.out;
+        }
+        const size_t io_at = r.out.find("\nI/O time = ", at);
+        ASSERT_NE(io_at, std::string::npos) << r.out;
+        ASSERT_EQ(std::sscanf(r.out.c_str() + io_at,
+                              "\nI/O time = %lf sec. {read = %lf, write = %lf, non-overlapped = %lf}",
+                              &io, &read, &write, &overlap),
+                  4);
+
+        const double W = weight / T;
+        EXPECT_NEAR(R, recon / T + W, 1.6e-4) << r.out;
+        EXPECT_NEAR(overlap, wait / T, 1.1e-4) << r.out;
+        EXPECT_NEAR(io, read + write, 1.6e-4) << r.out;
+        if (wbp) {
+            ASSERT_GT(W, 0.0) << r.out;
+            const double bound = 0.051 + 100 * (0.5e-4 / R + W * 0.5e-4 / (R * R));
+            EXPECT_NEAR(share, 100 * W / R, bound) << r.out;
+        }
+    }
+}
+
+}  // namespace
