@@ -197,6 +197,68 @@ TEST_F(E2eFailures, WarningBeforeErrorInCombinedLog)
     EXPECT_LT(warning, error) << r.out;
 }
 
+// Messages of rare roads, one run each: what standard output must hold and
+// must not hold, and standard error in full.
+TEST_F(E2eFailures, MessagesOfRareRoads)
+{
+    // A detector one pixel wide leaves no even height.
+    const std::string narrow = dir.file("narrow.mrc");
+    e2e_write_mrc(narrow, 1, 4, series.N, std::vector<float>((size_t)4 * series.N, 1.0f));
+    // A resumed volume whose first row is -1: the peek itself succeeds.
+    const std::string negative = dir.file("negative.mrc");
+    e2e_write_mrc(negative, 64, 32, 8, std::vector<float>(64 * 32 * 8, 1.0f));
+    {
+        std::fstream f(negative, std::ios::in | std::ios::out | std::ios::binary);
+        const int32_t origin = -1;
+        f.seekp(100);
+        f.write(reinterpret_cast<const char *>(&origin), 4);
+    }
+    struct case_t {
+        std::vector<std::string> options;
+        int status;
+        std::vector<std::string> out_has, out_lacks;
+        std::string err;
+        std::string input = "";  // the tilt series when empty
+    } cases[] = {
+        {{"-v", "1"}, 1, {"Warning: -z is odd. Adjusting -z to 0.\n"}, {}, "-z became 0 unexpectedly!\n",
+         narrow},
+        {{"-S", "-r", negative}, 1, {}, {},
+         negative + ": Invalid first row -1 in the resumed reconstruction.\n"},
+        // No Hamming text without weighting or at 0.5; a weighting share
+        // only when there is weighting.
+        {{"-w", "off"}, 0, {"Running WBP.\n", " sec.\nI/O time = "}, {"belongs to weighting"}, ""},
+        {{"-m", "0.5"}, 0, {"Running WBP.\n", " belongs to weighting)\nI/O time = "}, {}, ""},
+        // Buffer sizes the library changes are reported with -b at any level,
+        // without it only at level 5.
+        {{"-e", "sse", "-t", "2", "-b", "2,7"}, 0,
+         {"Warning: Dataset read block changes to 4.\n",
+          "Warning: Reconstruction write block changes to 4.\n", "I/O buffers set to 4,4.\n"},
+         {}, ""},
+        {{"-e", "sse", "-t", "2", "-v", "5"}, 0,
+         {"Warning: Dataset read block changes to 8.\n",
+          "Warning: Reconstruction write block changes to 8.\n"},
+         {"% completed"}, ""},
+        {{"-e", "sse", "-t", "2", "-v", "4"}, 0, {"I/O buffers set to 8,8.\n"},
+         {"changes to", "may not", "% completed"}, ""},
+        // The progress line at level 3.
+        {{"-v", "3"}, 0, {"0% completed.\r", "100.0% completed (RAM usage: "}, {}, ""},
+    };
+    for (const case_t &c : cases) {
+        std::vector<std::string> a = {"-a", tlt, "-i", c.input.empty() ? ts : c.input, "-o",
+                                      dir.file("rare.mrc"), "-f"};
+        a.insert(a.end(), c.options.begin(), c.options.end());
+        const run_result_t r = e2e_run(a);
+        const std::string name = a[3] + " " + c.options[0] + " " + c.options[1];
+        EXPECT_FALSE(r.timed_out) << name;
+        EXPECT_EQ(r.status, c.status) << name;
+        EXPECT_EQ(r.err, c.err) << name;
+        for (const std::string &text : c.out_has)
+            EXPECT_NE(r.out.find(text), std::string::npos) << name << ": " << text << "\n" << r.out;
+        for (const std::string &text : c.out_lacks)
+            EXPECT_EQ(r.out.find(text), std::string::npos) << name << ": " << text << "\n" << r.out;
+    }
+}
+
 TEST_F(E2eFailures, OverwriteDialogue)
 {
     const std::string existing = dir.file("existing.mrc");
