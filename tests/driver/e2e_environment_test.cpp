@@ -79,17 +79,22 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
         std::string answer;         // typed at the overwrite prompt
         int signal;                 // sent once the volume is being written
         long long file_size_limit;  // bytes, -1 none
+        long long stack_limit;      // bytes, -1 as is
         int status;
         std::vector<std::string> err_has;
     } cases[] = {
-        {"split factor", {"-f", "-s", "3"}, "", 0, -1, 1, {split}},
-        {"overwrite accepted, then split factor", {"-s", "3"}, "y\n", 0, -1, 1, {split}},
-        {"SIGINT", long_run, "", SIGINT, -1, 128 + SIGINT, {}},
-        {"SIGTERM", long_run, "", SIGTERM, -1, 128 + SIGTERM, {}},
-        {"SIGHUP", long_run, "", SIGHUP, -1, 128 + SIGHUP, {}},
+        {"split factor", {"-f", "-s", "3"}, "", 0, -1, -1, 1, {split}},
+        {"overwrite accepted, then split factor", {"-s", "3"}, "y\n", 0, -1, -1, 1, {split}},
+        {"SIGINT", long_run, "", SIGINT, -1, -1, 128 + SIGINT, {}},
+        {"SIGTERM", long_run, "", SIGTERM, -1, -1, 128 + SIGTERM, {}},
+        {"SIGHUP", long_run, "", SIGHUP, -1, -1, 128 + SIGHUP, {}},
         // Room for the header and a few of the 32 slices of 16 KB.
-        {"file-size limit", {"-f", "-t", "2"}, "", 0, 64 * 1024, 1,
+        {"file-size limit", {"-f", "-t", "2"}, "", 0, 64 * 1024, -1, 1,
          {keep + ": Cannot write image.\n", "Reconstruction unsuccessful!\n"}},
+        // Threads get stacks of the stack limit: none as large as the
+        // address space can be had.
+        {"threads cannot be created", {"-f", "-t", "2"}, "", 0, -1, 1LL << 47, 1,
+         {"Creation of I/O threads failed!\n"}},
     };
     const std::set<std::string> before = listing(dir.path);
     for (const case_t &c : cases) {
@@ -97,6 +102,7 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
         options.stdin_text = c.answer;
         options.timeout_seconds = 120.0;
         options.file_size_limit = c.file_size_limit;
+        options.stack_limit = c.stack_limit;
         options.signal = c.signal;
         options.trigger = [this]() { return writing_begun(); };
         const run_result_t r = run_binary_with(KYVANE_BINARY, args(keep, c.extra), options);
@@ -123,6 +129,11 @@ TEST_F(E2eEnvironment, ClosedStandardStreams)
     run_result_t r = run_binary_with(KYVANE_BINARY, args(keep), no_stdin);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_EQ(r.err, "Overwriting check could not be performed!\n");
+    // The question met the end of the input at once: no answer was read
+    // from some file that took descriptor 0, so no new name was asked for.
+    const std::string question = "Warning: Output file already exists. Overwrite? [y/n] ";
+    ASSERT_GE(r.out.size(), question.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - question.size()), question) << r.out;
     EXPECT_EQ(read_bytes(keep), keep_bytes);
     EXPECT_EQ(listing(dir.path), before);
 

@@ -84,6 +84,11 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
                 _exit(125);
         }
+        if (options.stack_limit >= 0) {
+            const rlimit limit = {(rlim_t)options.stack_limit, (rlim_t)options.stack_limit};
+            if (setrlimit(RLIMIT_STACK, &limit) != 0)
+                _exit(125);
+        }
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
         execv(path.c_str(), argv.data());

@@ -24,6 +24,7 @@ struct run_options_t {
     bool close_stderr = false;
     bool stdout_unread = false;      // standard output a pipe whose reader is gone
     long long file_size_limit = -1;  // RLIMIT_FSIZE of the child in bytes, -1 none
+    long long stack_limit = -1;      // RLIMIT_STACK (the threads' default stack size), -1 as is
     int signal = 0;                  // sent once, as soon as trigger returns true
     std::function<bool()> trigger;   // polled every few milliseconds
 };
