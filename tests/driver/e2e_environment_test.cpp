@@ -108,8 +108,9 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
         const run_result_t r = run_binary_with(KYVANE_BINARY, args(keep, c.extra), options);
         EXPECT_FALSE(r.timed_out) << c.what;
         EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.err;
-        if (c.signal)
+        if (c.signal) {
             EXPECT_TRUE(r.signal_sent) << c.what;
+        }
         for (const std::string &text : c.err_has)
             EXPECT_NE(r.err.find(text), std::string::npos) << c.what << "\n" << r.err;
         EXPECT_EQ(r.out.find("Reconstruction successful!"), std::string::npos) << c.what;
