@@ -77,6 +77,9 @@ int parse_command_line(config_t *cfg, int argc, char **argv)
                 break; // only the first angle list counts
             if (read_angle_list(optarg, &cfg->angles, &cfg->num_angles) != 0)
                 return CMDLINE_ERROR;
+            cfg->angles_name = copy_text(optarg, 0);
+            if (!cfg->angles_name)
+                return fail("No memory to store angle file name!\n");
             break;
         case 'b': {
             const char *comma = std::strchr(optarg, ',');

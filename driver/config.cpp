@@ -38,6 +38,7 @@ static constexpr config_t default_config = {
     nullptr, // output_name
     nullptr, // resume_name
     nullptr, // angles
+    nullptr, // angles_name
 };
 
 const config_t config_defaults = default_config;

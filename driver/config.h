@@ -42,6 +42,7 @@ struct config_t {
     char *output_name;         // -o, buffer of at least 256 bytes
     char *resume_name;         // -r
     float *angles;             // -a: tilt angles in degrees, file order
+    char *angles_name;         // -a: the file they were read from
 };
 
 // The one configuration record of the run, statically set to the defaults.

@@ -6,6 +6,7 @@
 #include "driver/cmdline.h"
 #include "driver/config.h"
 #include "driver/run.h"
+#include "driver/run_guard.h"
 #include "host/sysinfo.h"
 #include "kernels/wall_time.h"
 
@@ -26,6 +27,11 @@ static void print_host_report(void)
 
 int main(int argc, char **argv)
 {
+    // Before anything is opened: a file must never get a standard stream's
+    // number, or the prompt would read it and the log would be written into it.
+    if (guard_standard_streams() != 0)
+        return EXIT_FAILURE;
+    guard_signals();
     _mm_setcsr(_mm_getcsr() | mxcsr_ftz_daz);
     const double start_time = wall_time_seconds();
     // Warnings go to standard output and errors to standard error; with both
@@ -53,5 +59,9 @@ int main(int argc, char **argv)
     if (config.verbosity > 0)
         print_banner();
 
-    return run_reconstruction(start_time);
+    const int status = run_reconstruction(start_time);
+    // A failed run leaves whatever stood at the output name as it was.
+    if (status != 0)
+        guard_remove_temp();
+    return status;
 }

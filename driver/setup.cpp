@@ -10,6 +10,7 @@
 #include "driver/config.h"
 #include "driver/output_name.h"
 #include "driver/run.h"
+#include "driver/run_guard.h"
 #include "driver/threads.h"
 #include "host/autoconfig.h"
 #include "host/memory_figures.h"
@@ -177,6 +178,7 @@ static void print_worker_times(const thread_team_t *team)
 // without touching the files they use.
 [[noreturn]] static void abort_run(void)
 {
+    guard_remove_temp();
     std::fflush(stdout);
     std::fflush(stderr);
     _exit(1);
@@ -254,7 +256,12 @@ int run_reconstruction(double start_time)
             return 1;
         }
     }
-    // Creating the output truncates it: it must not be one of the inputs.
+    // The volume takes the output's place at the end: it must not be one of
+    // the inputs.
+    if (same_file(config.output_name, config.angles_name)) {
+        std::fputs("Output file and angle list cannot be the same!\n", stderr);
+        return 1;
+    }
     if (same_file(config.output_name, config.dataset_name)) {
         std::fputs("Output file and tilt series cannot be the same!\n", stderr);
         return 1;
@@ -266,8 +273,15 @@ int run_reconstruction(double start_time)
 
     // 11-12: output volume with its write cache.
     const int write_block_asked = config.write_block;
-    if (mrc_create(config.output_name, &images[1], config.width, config.height, config.num_slices,
-                   config.y_first, &config.write_block, lanes, resuming ? 1 : 0) < 0) {
+    // A stop signal must not come between the temporary file and its record.
+    guard_hold_signals(1);
+    const int created = mrc_create(config.output_name, &images[1], config.width, config.height,
+                                   config.num_slices, config.y_first, &config.write_block, lanes,
+                                   resuming ? 1 : 0);
+    if (created == 0)
+        guard_set_temp(mrc_temp_path(&images[1]));
+    guard_hold_signals(0);
+    if (created < 0) {
         print_open_failure(config.output_name);
         return 1;
     }
@@ -377,7 +391,9 @@ int run_reconstruction(double start_time)
         std::snprintf(label, sizeof label, "Kyvane: Tomogram reconstruction. SIRT, %d iterations",
                       config.iterations);
     mrc_add_label(output, label);
-    if (mrc_close(output, series) < 0) {
+    const int closed = mrc_close(output, series);
+    guard_set_temp(NULL); // renamed into place, or removed by the close
+    if (closed < 0) {
         mrc_perror(config.output_name);
         return 1;
     }
@@ -418,7 +434,9 @@ int run_reconstruction(double start_time)
     std::free(config.dataset_name);
     std::free(config.output_name);
     std::free(config.resume_name);
+    std::free(config.angles_name);
     config.angles = NULL;
+    config.angles_name = NULL;
     config.dataset_name = NULL;
     config.output_name = NULL;
     config.resume_name = NULL;

@@ -147,9 +147,17 @@ void mrc_slot_view(const mrc_image_t *src, mrc_image_t *view, int slot);
 int mrc_open(const char *path, mrc_image_t *rec, int axis, int first, int count,
              int *depth, int step = 1);
 int mrc_set_image_count(mrc_image_t *rec, int n);
-// `step` and `reload` are used only when `depth` is not NULL.
+// `step` and `reload` are used only when `depth` is not NULL. A regular
+// file (or a new one) is written under a hidden name in the directory of the
+// file that path names (through symbolic links) and takes its place only when
+// mrc_close succeeds; a failed close removes it. Devices and pipes are written
+// in place.
 int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
                int origin_row, int *depth, int step = 1, int reload = 0);
+// The hidden name a created record is written under until its close, or NULL
+// (written in place, or not a created record). A run that ends without the
+// close removes this file.
+const char *mrc_temp_path(const mrc_image_t *rec);
 // Header peeks without a record. mrc_read_origin_row returns the word at byte
 // 100 as stored; mrc_read_dims gives nx and nz (axis 0) or ny (axis 1) in
 // either byte order, as mrc_open would read them.

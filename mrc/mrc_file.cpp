@@ -1,10 +1,15 @@
 // MRC files: open, create, header peeks, labels and close.
+#include <errno.h>
+#include <fcntl.h>
 #include <float.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "mrc/mrc_internal.h"
 
@@ -226,6 +231,71 @@ int mrc_set_image_count(mrc_image_t *rec, int n)
     return 0;
 }
 
+// The file that a created volume ends up as: path itself, or the file its
+// chain of symbolic links names, so that a link is followed as a plain
+// create would follow it rather than replaced.
+static std::string mrc_link_target(const char *path)
+{
+    std::string target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        std::string link(4096, '\0');
+        const ssize_t n = readlink(target.c_str(), &link[0], link.size());
+        if (n <= 0 || (size_t)n >= link.size()) break;
+        link.resize((size_t)n);
+        const size_t slash = target.rfind('/');
+        if (link[0] == '/' || slash == std::string::npos)
+            target = link;
+        else
+            target = target.substr(0, slash + 1) + link;
+    }
+    return target;
+}
+
+// Creates an empty hidden file beside target, with the mode bits a plain
+// create gives (0666 less the umask). Returns its descriptor and name, or -1.
+static int mrc_create_temp(const std::string &target, std::string *temp)
+{
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    // The name keeps a readable part of the output's, within NAME_MAX.
+    const std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1, 200);
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        const unsigned n = __atomic_add_fetch(&counter, 1, __ATOMIC_RELAXED);
+        char suffix[48];
+        snprintf(suffix, sizeof suffix, ".part-%d-%x%05lx", (int)getpid(), n, (long)ts.tv_nsec & 0xFFFFF);
+        *temp = dir + "." + base + suffix;
+        const int fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// The three names of a created record, one after the other behind the
+// header block: the name given, the file it replaces at the close, and the
+// hidden file written until then (empty when written in place).
+static const char *mrc_target_name(const mrc_image_t *rec)
+{
+    return rec->path + strlen(rec->path) + 1;
+}
+
+static const char *mrc_temp_name(const mrc_image_t *rec)
+{
+    const char *target = mrc_target_name(rec);
+    return target + strlen(target) + 1;
+}
+
+const char *mrc_temp_path(const mrc_image_t *rec)
+{
+    if (rec->writable != 1 || !rec->path) return NULL;
+    const char *temp = mrc_temp_name(rec);
+    return *temp ? temp : NULL;
+}
+
 int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
                int origin_row, int *depth, int step, int reload)
 {
@@ -235,16 +305,52 @@ int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
         mrc_set_errno(MRC_EPARAM);
         return -1;
     }
-    rec->fp = fopen(path, "wb");
-    if (!rec->fp) {
-        mrc_set_errno(MRC_ECREATE);
-        return -1;
+    // A regular file (or a new one) is written under a hidden name and only
+    // renamed over its own at the close, so whatever stood there survives
+    // every failure before that. Devices and pipes are written in place:
+    // there is nothing to keep, and renaming over one would replace it.
+    const std::string target = mrc_link_target(path);
+    std::string temp;
+    struct stat st;
+    const bool exists = stat(target.c_str(), &st) == 0;
+    if (!exists || S_ISREG(st.st_mode)) {
+        if (exists) {
+            // The file must be writable, as when it was opened in place.
+            const int probe = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+            if (probe < 0) {
+                mrc_set_errno(MRC_ECREATE);
+                return -1;
+            }
+            close(probe);
+        }
+        const int fd = mrc_create_temp(target, &temp);
+        if (fd < 0 || !(rec->fp = fdopen(fd, "wb"))) {
+            if (fd >= 0) {
+                close(fd);
+                unlink(temp.c_str());
+            }
+            mrc_set_errno(MRC_ECREATE);
+            return -1;
+        }
+    } else {
+        rec->fp = fopen(path, "wb");
+        if (!rec->fp) {
+            mrc_set_errno(MRC_ECREATE);
+            return -1;
+        }
     }
-    mrc_header_block_t *block = mrc_alloc_header_block(0, path);
-    if (!block) return mrc_fail(rec, MRC_ENOMEM);
+    auto fail = [&](int code) {
+        if (!temp.empty()) unlink(temp.c_str());
+        return mrc_fail(rec, code);
+    };
+    const size_t names = strlen(path) + 1 + target.size() + 1 + temp.size() + 1;
+    mrc_header_block_t *block = (mrc_header_block_t *)calloc(1, sizeof(mrc_header_block_t) + names);
+    if (!block) return fail(MRC_ENOMEM);
     rec->header = &block->words;
     rec->path = (char *)(block + 1);
     strcpy(rec->path, path);
+    strcpy(rec->path + strlen(path) + 1, target.c_str());
+    strcpy(rec->path + strlen(path) + 1 + target.size() + 1, temp.c_str());
 
     mrc_header_t *h = rec->header;
     h->nx = nx;
@@ -271,9 +377,9 @@ int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
 
     int code = 0;
     rec->stats_lock = mrc_new_lock(&code);
-    if (!rec->stats_lock) return mrc_fail(rec, code);
+    if (!rec->stats_lock) return fail(code);
     rec->file_lock = mrc_new_lock(&code);
-    if (!rec->file_lock) return mrc_fail(rec, code);
+    if (!rec->file_lock) return fail(code);
 
     rec->nx = nx;
     rec->ny = ny;
@@ -291,7 +397,7 @@ int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
     reload = reload ? 1 : 0;
     if (mrc_cache_create(rec, depth, nz, ny, step, reload,
                          reload ? MRC_SLOT_LOAD : MRC_SLOT_READY) != 0)
-        return mrc_fail(rec, mrc_errno());
+        return fail(mrc_errno());
     mrc_set_errno(MRC_OK);
     return 0;
 }
@@ -405,9 +511,15 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
 {
     int result = 0;
     mrc_set_errno(MRC_OK);
+    // Names of a volume written under a hidden name, renamed at the end.
+    std::string temp, target;
     if (rec->writable == 1) {
         mrc_header_block_t *block = (mrc_header_block_t *)rec->header;
         mrc_header_t *h = rec->header;
+        if (mrc_temp_path(rec)) {
+            temp = mrc_temp_name(rec);
+            target = mrc_target_name(rec);
+        }
         if (ref) {
             const mrc_header_t *r = ref->header;
             const float px = r->xlen / (float)r->mx;
@@ -422,7 +534,9 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
         const double var = block->sum_sq / n - mean * mean;
         h->amean = (float)mean;
         h->rms = (float)sqrt(var > 0.0 ? var : 0.0);
-        if (mrc_write_header(rec) != 0) {
+        // The data must be on the disk before the name points at them.
+        if (mrc_write_header(rec) != 0 || fflush(rec->fp) != 0 ||
+            (!temp.empty() && fsync(fileno(rec->fp)) != 0)) {
             mrc_set_errno(MRC_EWRITE);
             result = -1;
         }
@@ -440,6 +554,14 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
     if (closed != 0) {
         mrc_set_errno(MRC_ECLOSE);
         result = -1;
+    }
+    if (!temp.empty()) {
+        if (result == 0 && rename(temp.c_str(), target.c_str()) != 0) {
+            mrc_set_errno(MRC_ECREATE);
+            result = -1;
+        }
+        // A volume that did not land leaves the old file as it was.
+        if (result != 0) unlink(temp.c_str());
     }
     rec->fp = NULL;
     rec->header = NULL;

@@ -68,6 +68,7 @@ void free_config(config_t *cfg)
     std::free(cfg->output_name);
     std::free(cfg->resume_name);
     std::free(cfg->angles);
+    std::free(cfg->angles_name);
 }
 
 const std::vector<cli_case_t> &cli_cases()

@@ -3,6 +3,11 @@
 
 #include <float.h>
 #include <math.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "tests/mrc/mrc_test_util.h"
 
@@ -336,6 +341,84 @@ TEST(MrcCreate, Failures)
     ASSERT_EQ(mrc_create("/dev/full", &rec, 2, 2, 2, 0, NULL), 0);
     EXPECT_EQ(mrc_close(&rec, NULL), -1);
     EXPECT_TRUE(mrc_errno() == 3 || mrc_errno() == 5);
+}
+
+// Names in a directory, hidden ones included.
+std::vector<std::string> listing(const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void write_bytes(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Whatever stands at the name stays until the close has written the whole
+// volume; the volume is written beside the file the name leads to.
+TEST(MrcCreate, OutputReplacedOnlyAtTheClose)
+{
+    ScratchDir dir;
+    mkdir(dir.file("sub").c_str(), 0755);
+    write_bytes(dir.file("sub/target.mrc"), "old volume");
+    symlink("sub/target.mrc", dir.file("link.mrc").c_str());
+    symlink("sub/fresh.mrc", dir.file("dangling.mrc").c_str());
+    const mode_t mask = umask(027);
+    struct Case { const char *name; const char *lands_at; };
+    const Case cases[] = {
+        {"sub/target.mrc", "sub/target.mrc"},
+        {"link.mrc", "sub/target.mrc"},   // the link stays, its file is replaced
+        {"dangling.mrc", "sub/fresh.mrc"},
+        {"new.mrc", "new.mrc"},
+    };
+    for (const Case &c : cases) {
+        const std::string before = read_file(dir.file(c.lands_at));
+        mrc_image_t rec;
+        ASSERT_EQ(mrc_create(dir.file(c.name).c_str(), &rec, 4, 2, 3, 0, NULL), 0) << c.name;
+        EXPECT_STREQ(rec.path, dir.file(c.name).c_str());
+        const char *temp = mrc_temp_path(&rec);
+        ASSERT_NE(temp, nullptr) << c.name;
+        const std::filesystem::path t(temp);
+        EXPECT_EQ(t.parent_path(), std::filesystem::path(dir.file(c.lands_at)).parent_path()) << temp;
+        const std::string base = std::filesystem::path(c.lands_at).filename();
+        EXPECT_EQ(t.filename().string().rfind("." + base + ".", 0), 0u) << temp;
+        struct stat st;
+        ASSERT_EQ(stat(temp, &st), 0) << temp;
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << c.name;  // 0666 less the umask
+        EXPECT_EQ(read_file(dir.file(c.lands_at)), before) << c.name;
+        ASSERT_EQ(mrc_close(&rec, NULL), 0) << c.name;
+        EXPECT_EQ(read_file(dir.file(c.lands_at)).size(), 1024u) << c.name;
+        EXPECT_NE(access(t.c_str(), F_OK), 0) << c.name;
+    }
+    umask(mask);
+    struct stat st;
+    ASSERT_EQ(lstat(dir.file("link.mrc").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(listing(dir.path),
+              (std::vector<std::string>{"dangling.mrc", "link.mrc", "new.mrc", "sub"}));
+    EXPECT_EQ(listing(dir.file("sub")), (std::vector<std::string>{"fresh.mrc", "target.mrc"}));
+}
+
+// A close that cannot put the volume in place fails and leaves no trace.
+TEST(MrcCreate, FailedCloseRemovesTheVolume)
+{
+    ScratchDir dir;
+    mrc_image_t rec;
+    ASSERT_EQ(mrc_create(dir.file("out.mrc").c_str(), &rec, 4, 2, 3, 0, NULL), 0);
+    ASSERT_NE(mrc_temp_path(&rec), nullptr);
+    mkdir(dir.file("out.mrc").c_str(), 0755);  // a directory cannot be replaced by a file
+    EXPECT_EQ(mrc_close(&rec, NULL), -1);
+    EXPECT_EQ(mrc_errno(), 2);
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"out.mrc"});
+    EXPECT_TRUE(std::filesystem::is_directory(dir.file("out.mrc")));
+
+    // A file that cannot be written is refused at once, not at the close.
+    EXPECT_EQ(mrc_create(dir.file("out.mrc").c_str(), &rec, 4, 2, 3, 0, NULL), -1);
+    EXPECT_EQ(mrc_errno(), 2);
+    EXPECT_EQ(listing(dir.path), std::vector<std::string>{"out.mrc"});
 }
 
 std::string label_text(const mrc_image_t &rec, int i)

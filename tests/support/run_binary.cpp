@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,7 +28,20 @@ static void close_fd(int &fd)
 run_result_t run_binary(const std::string &path, const std::vector<std::string> &args,
                         const std::string &stdin_text, const std::string &cwd, double timeout_seconds)
 {
-    run_result_t result{-1, false, std::string(), std::string()};
+    run_options_t options;
+    options.stdin_text = stdin_text;
+    options.cwd = cwd;
+    options.timeout_seconds = timeout_seconds;
+    return run_binary_with(path, args, options);
+}
+
+run_result_t run_binary_with(const std::string &path, const std::vector<std::string> &args,
+                             const run_options_t &options)
+{
+    const std::string &stdin_text = options.stdin_text;
+    const std::string &cwd = options.cwd;
+    const double timeout_seconds = options.timeout_seconds;
+    run_result_t result{-1, false, std::string(), std::string(), false};
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0)
         return result;
@@ -49,9 +63,32 @@ run_result_t run_binary(const std::string &path, const std::vector<std::string> 
 
     const pid_t pid = fork();
     if (pid == 0) {
+        // The child starts with the stop signals at their defaults, whatever
+        // the test runner set for itself.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ})
+            signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         dup2(in_pipe[0], STDIN_FILENO);
         dup2(out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
+        if (options.close_stdin)
+            close(STDIN_FILENO);
+        if (options.close_stdout)
+            close(STDOUT_FILENO);
+        if (options.close_stderr)
+            close(STDERR_FILENO);
+        if (options.file_size_limit >= 0) {
+            const rlimit limit = {(rlim_t)options.file_size_limit, (rlim_t)options.file_size_limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(125);
+        }
+        if (options.stack_limit >= 0) {
+            const rlimit limit = {(rlim_t)options.stack_limit, (rlim_t)options.stack_limit};
+            if (setrlimit(RLIMIT_STACK, &limit) != 0)
+                _exit(125);
+        }
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
         execv(path.c_str(), argv.data());
@@ -71,6 +108,8 @@ run_result_t run_binary(const std::string &path, const std::vector<std::string> 
     ignore_pipe.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore_pipe, &old_pipe);
 
+    if (options.stdout_unread)
+        close_fd(out_fd);
     size_t written = 0;
     if (stdin_text.empty())
         close_fd(in_fd);
@@ -78,7 +117,15 @@ run_result_t run_binary(const std::string &path, const std::vector<std::string> 
         fcntl(in_fd, F_SETFL, fcntl(in_fd, F_GETFL) | O_NONBLOCK);
 
     const double deadline = now_seconds() + timeout_seconds;
+    const auto poll_trigger = [&]() {
+        if (options.signal && !result.signal_sent && options.trigger && options.trigger()) {
+            kill(pid, options.signal);
+            result.signal_sent = true;
+        }
+    };
+    const bool polling = options.signal && options.trigger;
     while (out_fd >= 0 || err_fd >= 0) {
+        poll_trigger();
         pollfd fds[3];
         int nfds = 0;
         if (out_fd >= 0)
@@ -93,7 +140,8 @@ run_result_t run_binary(const std::string &path, const std::vector<std::string> 
             kill(pid, SIGKILL);
             break;
         }
-        const int ready = poll(fds, nfds, static_cast<int>(left * 1000) + 1);
+        const int wait_ms = polling && !result.signal_sent ? 2 : static_cast<int>(left * 1000) + 1;
+        const int ready = poll(fds, nfds, wait_ms);
         if (ready < 0 && errno != EINTR)
             break;
         for (int i = 0; i < nfds && ready > 0; i++) {
@@ -127,6 +175,7 @@ run_result_t run_binary(const std::string &path, const std::vector<std::string> 
         if (done == pid || (done < 0 && errno != EINTR))
             break;
         if (done == 0) {
+            poll_trigger();
             if (now_seconds() >= deadline) {
                 result.timed_out = true;
                 kill(pid, SIGKILL);

@@ -1,6 +1,7 @@
 #ifndef KYVANE_TESTS_SUPPORT_RUN_BINARY_H
 #define KYVANE_TESTS_SUPPORT_RUN_BINARY_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,22 @@ struct run_result_t {
     bool timed_out;    // killed because it ran past the time limit
     std::string out;   // everything written to standard output
     std::string err;   // everything written to standard error
+    bool signal_sent;  // run_options_t::signal was sent
+};
+
+// What run_binary_with sets up around the child.
+struct run_options_t {
+    std::string stdin_text;          // fed to standard input, which is then closed
+    std::string cwd;                 // working directory of the child, when not empty
+    double timeout_seconds = 120.0;  // the child is killed after this
+    bool close_stdin = false;        // descriptors 0, 1 and 2 closed in the child
+    bool close_stdout = false;
+    bool close_stderr = false;
+    bool stdout_unread = false;      // standard output a pipe whose reader is gone
+    long long file_size_limit = -1;  // RLIMIT_FSIZE of the child in bytes, -1 none
+    long long stack_limit = -1;      // RLIMIT_STACK (the threads' default stack size), -1 as is
+    int signal = 0;                  // sent once, as soon as trigger returns true
+    std::function<bool()> trigger;   // polled every few milliseconds
 };
 
 // Runs the program at path with the given arguments (argv[0] is path), feeds
@@ -19,5 +36,7 @@ struct run_result_t {
 run_result_t run_binary(const std::string &path, const std::vector<std::string> &args,
                         const std::string &stdin_text = std::string(),
                         const std::string &cwd = std::string(), double timeout_seconds = 120.0);
+run_result_t run_binary_with(const std::string &path, const std::vector<std::string> &args,
+                             const run_options_t &options);
 
 #endif

@@ -1,0 +1,28 @@
+// Protection of the run against its environment: closed standard
+// descriptors, broken pipes, file-size limits and stop signals.
+#ifndef KYVANE_DRIVER_RUN_GUARD_H
+#define KYVANE_DRIVER_RUN_GUARD_H
+
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
+// that no file opened later takes a standard stream's number. Called first
+// in main. Returns 0, or -1 when a descriptor could not be filled.
+int guard_standard_streams(void);
+
+// Ignores SIGPIPE and SIGXFSZ (a write then fails with an error the run
+// reports) and makes SIGINT, SIGTERM and SIGHUP remove the output's
+// temporary file before the process ends by the signal. A stop signal that
+// the parent set to be ignored stays ignored.
+void guard_signals(void);
+
+// Holds back (hold 1) or lets through (hold 0) the stop signals, so that
+// the temporary file and its record in the guard come into being together.
+void guard_hold_signals(int hold);
+
+// Names the temporary file that a stop signal or a failed run removes;
+// NULL when there is none.
+void guard_set_temp(const char *path);
+
+// Removes the temporary file named with guard_set_temp, if any.
+void guard_remove_temp(void);
+
+#endif
