@@ -37,41 +37,41 @@ TEST(CliTexts, HelpLayout)
     ASSERT_NE(at, std::string::npos);
     EXPECT_EQ(help[at - 1], '-');
 
-    // One line per option, then a blank line at the end.
-    ASSERT_GE(help.size(), 8u);
-    EXPECT_EQ(help.substr(help.size() - 8), "height\n\n");
-    const std::vector<std::string> options = split_lines(help.substr(at + usage.size()));
-    ASSERT_EQ(options.size(), 30u); // 29 options and the closing blank line
-    EXPECT_EQ(options.back(), "");
-
-    // The three separators, the single percent sign, and the first and last lines.
-    EXPECT_EQ(options[0], "[-A offset]\t  Add offset (a real number) to each tilt angle (default: 0)");
-    EXPECT_EQ(options[1], "[-b n,m]\t  Size of I/O buffers (n=No. of sinograms, m=No. of slices) (default: auto)");
-    EXPECT_EQ(options[3], "[-c]\t\t  Constrain output volume");
-    EXPECT_EQ(options[5], "[-e avx/sse/none] Select vector extensions (default: auto)");
-    EXPECT_EQ(options[12], "[-M memlimit]\t  Impose a limit on how much RAM is used (default: 0.75 = 75%)");
-    EXPECT_EQ(options[15], "[-O densoffset]\t  Offset each sinogram pixel using density 'densoffset' (default: 0)");
-    EXPECT_EQ(options[24], "[-v level]\t  Set verbosity level: 0 (no verbose), 1 (low, default), 2 (high)");
-    EXPECT_EQ(options[28], "[-z height]\t  Focus reconstruction instead of using default height");
-
-    // Every option line follows the separator rule; -W stays unlisted.
-    const char *order[] = {"-A", "-b", "-C", "-c", "-d", "-e", "-f", "-H", "-h", "-I", "-L", "-l", "-M", "-m", "-n",
-                           "-O", "-o", "-P", "-R", "-r", "-S", "-s", "-t", "-V", "-v", "-w", "-x", "-y", "-z"};
-    for (size_t i = 0; i + 1 < options.size(); i++) {
-        const std::string &line = options[i];
-        SCOPED_TRACE(line);
-        ASSERT_EQ(line.compare(0, 3, std::string("[") + order[i]), 0);
-        const size_t close = line.find(']');
-        ASSERT_NE(close, std::string::npos);
-        const std::string bracket = line.substr(0, close + 1);
-        const std::string rest = line.substr(close + 1);
-        const std::string separator =
-            bracket == "[-e avx/sse/none]" ? " " : (bracket.size() >= 8 ? "\t  " : "\t\t  ");
-        EXPECT_EQ(rest.compare(0, separator.size(), separator), 0);
-        EXPECT_NE(rest.size(), separator.size());
-        EXPECT_NE(rest[separator.size()], ' ');
-    }
-    EXPECT_EQ(help.find("[-W"), std::string::npos);
+    // Everything after the heading, byte for byte.
+    EXPECT_EQ(help.substr(at + 2),
+              "General usage:\t kyvane -a tiltangs_file -i tiltseries\n"
+              "\n"
+              "Optional parameters:\n"
+              "[-A offset]\t  Add offset (a real number) to each tilt angle (default: 0)\n"
+              "[-b n,m]\t  Size of I/O buffers (n=No. of sinograms, m=No. of slices) (default: auto)\n"
+              "[-C n]\t\t  Process slices and sinograms using a cache block of n KB (default: auto)\n"
+              "[-c]\t\t  Constrain output volume\n"
+              "[-d]\t\t  Display system information and exit\n"
+              "[-e avx/sse/none] Select vector extensions (default: auto)\n"
+              "[-f]\t\t  Silently overwrite output volume\n"
+              "[-H]\t\t  Use Hyper-Threading if available\n"
+              "[-h]\t\t  Show this help and exit\n"
+              "[-I on/off]\t  Turn on/off interpolation (default: on)\n"
+              "[-L]\t\t  Reconstruct from the base 10 logarithm of input tiltseries\n"
+              "[-l iter]\t  Iterations for the Iterative Reconstruction Methods (default: 30)\n"
+              "[-M memlimit]\t  Impose a limit on how much RAM is used (default: 0.75 = 75%)\n"
+              "[-m freq]\t  Frequency ([0,0.5]) from which Hamming filter is applied in WBP (default: 0)\n"
+              "[-n]\t\t  Change the handedness of the tomogram (default: IMOD style)\n"
+              "[-O densoffset]\t  Offset each sinogram pixel using density 'densoffset' (default: 0)\n"
+              "[-o tomogram]\t  Name output reconstructed volume\n"
+              "[-P n]\t\t  Sinograms will be processed in sets of n projections (default: auto)\n"
+              "[-R n]\t\t  Slices will be processed in sets of n rows (default: auto)\n"
+              "[-r tomogram]\t  Resume a previous SIRT reconstruction\n"
+              "[-S]\t\t  Select SIRT (default: WBP)\n"
+              "[-s splitf]\t  Factor to split slice rows (default: auto)\n"
+              "[-t threads]\t  Use threading (default number of threads: auto)\n"
+              "[-V]\t\t  Display version information and exit\n"
+              "[-v level]\t  Set verbosity level: 0 (no verbose), 1 (low, default), 2 (high)\n"
+              "[-w on/off]\t  Turn on/off weighting (default: on)\n"
+              "[-x width]\t  Focus reconstruction instead of using default width\n"
+              "[-y y1,y2]\t  Focus reconstruction instead of using default depth\n"
+              "[-z height]\t  Focus reconstruction instead of using default height\n"
+              "\n");
 }
 
 TEST(CliTexts, Version)

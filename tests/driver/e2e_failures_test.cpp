@@ -161,7 +161,7 @@ TEST_F(E2eFailures, FailedWriteLeavesNoOutput)
                                    KYVANE_BINARY};
     for (const std::string &a : args(out, {"-f", "-t", "2", "-v", "3", "-b", "8,8"}))
         sh.push_back(a);
-    const run_result_t r = run_binary("/bin/sh", sh, "", "", 120.0);
+    const run_result_t r = run_binary("/bin/sh", sh);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find(out + ": Cannot write image.\n"), std::string::npos) << r.out;
@@ -190,8 +190,7 @@ TEST_F(E2eFailures, WarningBeforeErrorInCombinedLog)
     const std::string out = dir.file("no/such/dir/out.mrc");
     const run_result_t r = run_binary(
         "/bin/sh", {"-c", "exec \"$0\" \"$@\" 2>&1", KYVANE_BINARY, "-a", short_tlt, "-i", ts,
-                    "-o", out, "-f"},
-        "", "", 120.0);
+                    "-o", out, "-f"});
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1) << r.out;
     const size_t warning = r.out.find("Warning: There are 61 tilt images");

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "tests/driver/e2e_util.h"
+#include "tests/support/realdata.h"
 
 namespace {
 
@@ -416,9 +417,8 @@ TEST_F(E2eReconstruct, OutputHeaderLabelsAndCell)
 
 TEST(E2eRealData, TomoautoSeriesInEveryMode)
 {
-    const std::string base = std::string(KYVANE_SOURCE_DIR) + "/../shared/realdata/tomoauto/";
-    if (!std::filesystem::exists(base + "test_002.tlt"))
-        GTEST_SKIP() << "no real data at " << base;
+    const std::string base = realdata_dir() + "/tomoauto/";
+    KV_REQUIRE_REALDATA(base + "test_002.tlt");
     const bool check_mrc = e2e_have_mrcfile();
     scratch_dir_t dir;
     for (const char *method : {"WBP", "SIRT"}) {

@@ -241,7 +241,7 @@ inline double e2e_relative_difference(const std::vector<float> &a, const std::ve
 inline run_result_t e2e_run(const std::vector<std::string> &args, const std::string &stdin_text = "",
                             const std::string &cwd = "")
 {
-    return run_binary(KYVANE_BINARY, args, stdin_text, cwd, 120.0);
+    return run_binary(KYVANE_BINARY, args, stdin_text, cwd);
 }
 
 // Runs /usr/bin/python3 with mrcfile's validator on path; true when valid.

@@ -144,6 +144,20 @@ TEST(BlockPlan, AvxPlannerListsAndReport)
     block_lists_free(&bl);
 }
 
+// Projections per set = B / projKB rounded half up; projKB = 32 for D = 1024.
+TEST(BlockPlan, AvxPlannerRoundsHalfUp)
+{
+    const struct {
+        int B, want;
+    } cases[] = {{1000, 31}, {1008, 32}, {1040, 33}};
+    for (const auto &c : cases) {
+        block_lists_t bl{nullptr, nullptr};
+        ASSERT_EQ(plan_cache_blocks_avx(1024, 64, 1024, 100, c.B, 0, 1, 0, &bl), 0);
+        EXPECT_EQ(bl.proj_block_sizes[0], c.want) << c.B;
+        block_lists_free(&bl);
+    }
+}
+
 TEST(BlockPlan, RandomPlansCoverRowsAndProjectionsExactly)
 {
     std::mt19937 rng(12345);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,6 +51,16 @@ TEST(MemoryFigures, ThisProcessAndHost)
     std::vector<char> block(64u << 20, 1);
     EXPECT_GT(sysinfo_resident_bytes(), before + (32u << 20));
     EXPECT_EQ(block[12345], 1);
+
+    // Address space that is never touched is not resident: 1 GiB mapped
+    // must not show (the total program size would).
+    const size_t untouched_bytes = 1u << 30;
+    void *untouched = mmap(nullptr, untouched_bytes, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(untouched, MAP_FAILED);
+    const uint64_t resident = sysinfo_resident_bytes();
+    munmap(untouched, untouched_bytes);
+    EXPECT_LT(resident, before + (96u << 20));
 }
 
 }  // namespace

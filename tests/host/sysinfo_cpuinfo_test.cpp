@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,34 @@ TEST(SysinfoCpuinfo, NoL1SizePrintsZeroRows)
     list_free(list);
 }
 
+// Keyed lines ahead of the first processor entry belong to no package:
+// they must not reach the summary record.
+TEST(SysinfoCpuinfo, KeyedLinesBeforeTheFirstProcessorAreIgnored)
+{
+    FixtureDir fx;
+    sysinfo_t *list = probe_text(fx, "cache size : 512 KB\nphysical id : 0\nsiblings : 9\ncpu cores : 7\n\n" +
+                                         entries(2, "physical id : 0\nsiblings : 2\ncpu cores : 2\n"
+                                                    "cache size : 4096 KB\n"));
+    ASSERT_NE(list, nullptr);
+    ASSERT_NE(list->next, nullptr);
+    const sysinfo_t *sum = list->next;
+    EXPECT_EQ(sum->next, nullptr);
+    EXPECT_EQ(list->package_id, 0);
+    EXPECT_EQ(sum->package_id, -1);
+    EXPECT_EQ(sum->cores, 2);
+    EXPECT_EQ(sum->logical, 2);
+    EXPECT_EQ(sum->llc.size_kb, 4096);
+    list_free(list);
+}
+
+// A CPUID answer that tells which CPU gave it.
+int cpuid_naming_cpu(int cpu, sysinfo_t *r)
+{
+    fake_cpuid_t::run(cpu, r);
+    std::snprintf(r->model_name, sizeof r->model_name, "CPU %d", cpu);
+    return 0;
+}
+
 TEST(SysinfoCpuinfo, CpuidRunsOnAllowedCpus)
 {
     FixtureDir fx;
@@ -139,6 +168,23 @@ TEST(SysinfoCpuinfo, CpuidRunsOnAllowedCpus)
     // CPU 2 answers for package 0, the lowest allowed CPU (2) for package 1.
     EXPECT_EQ(fake_cpuid_t::calls().front(), 2);
     EXPECT_EQ(fake_cpuid_t::calls().back(), 2);
+    list_free(list);
+
+    // Each package answered by an allowed CPU of its own, met in a later
+    // entry that merges into the package's record.
+    CPU_ZERO(&set);
+    CPU_SET(1, &set);
+    CPU_SET(6, &set);
+    fx.put("cpuinfo", text);
+    sysinfo_env_t env = fixture_env(fx, &set);
+    env.cpuid_run = cpuid_naming_cpu;
+    list = sysinfo_probe_cpuinfo_env(&env);
+    ASSERT_NE(list, nullptr);
+    ASSERT_NE(list->next, nullptr);
+    EXPECT_STREQ(list->model_name, "CPU 6");
+    EXPECT_STREQ(list->next->model_name, "CPU 1");
+    EXPECT_EQ(list->features, 7);
+    EXPECT_EQ(fake_cpuid_t::calls(), (std::vector<int>{1, 6}));
     list_free(list);
 }
 

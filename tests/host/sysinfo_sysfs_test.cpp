@@ -19,7 +19,7 @@ std::string hex(unsigned v)
 
 // One package of `cores` cores starting at CPU `first`; with ht, CPU
 // first + i and first + cores + i are the two threads of core i.
-void add_package(const FixtureDir &fx, int package, int first, int cores, bool ht, int l3_kb)
+void add_package(const FixtureDir &fx, int package, int first, int cores, bool ht, int l3_kb, int l1_kb = 32)
 {
     const int n = ht ? 2 * cores : cores;
     unsigned all = 0;
@@ -30,7 +30,7 @@ void add_package(const FixtureDir &fx, int package, int first, int cores, bool h
         unsigned sib = 1u << (first + core);
         if (ht) sib |= 1u << (first + core + cores);
         fx.add_cpu(cpu, package, hex(sib),
-                   {{1, "Data", 32, hex(sib)},
+                   {{1, "Data", l1_kb, hex(sib)},
                     {1, "Instruction", 32, hex(sib)},
                     {2, "Unified", 256, hex(sib)},
                     {3, "Unified", l3_kb, hex(all)}});
@@ -147,7 +147,7 @@ TEST(SysinfoSysfs, TwoPackagesListedLastDiscoveredFirst)
     FixtureDir fx;
     fx.put("cpu/kernel_max", "7\n");
     fx.put("cpu/online", "0-3,4-7\n");
-    add_package(fx, 0, 0, 4, false, 8192);
+    add_package(fx, 0, 0, 4, false, 8192, 48);
     add_package(fx, 1, 4, 2, true, 4096);
     sysinfo_env_t env = fixture_env(fx);
     sysinfo_t *list = sysinfo_probe_sysfs_env(&env);
@@ -161,6 +161,7 @@ TEST(SysinfoSysfs, TwoPackagesListedLastDiscoveredFirst)
     EXPECT_EQ(p1->logical, 4);
     expect_cache(p1->llc, 3, 4096, 2, 4);
     expect_cache(p0->llc, 3, 8192, 4, 4);
+    expect_cache(p0->l1, 1, 48, 1, 1);
     EXPECT_EQ(sum->cores, 6);
     EXPECT_EQ(sum->logical, 8);
     EXPECT_EQ(sum->threads_per_core, 2);
@@ -314,9 +315,11 @@ TEST(SysinfoSysfs, OnlyLevelOneDataCache)
     FixtureDir fx;
     fx.put("cpu/kernel_max", "3\n");
     fx.put("cpu/online", "0-1\n");
+    // A larger, shared instruction cache of the same level comes first:
+    // both cache passes must pass over it.
     for (int cpu = 0; cpu < 2; ++cpu)
         fx.add_cpu(cpu, 0, hex(1u << cpu),
-                   {{1, "Instruction", 16, hex(1u << cpu)}, {1, "Data", 16, hex(1u << cpu)}});
+                   {{1, "Instruction", 64, "3"}, {1, "Data", 16, hex(1u << cpu)}});
     sysinfo_env_t env = fixture_env(fx);
     sysinfo_t *list = sysinfo_probe_sysfs_env(&env);
     ASSERT_NE(list, nullptr);

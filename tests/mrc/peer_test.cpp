@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "tests/mrc/mrc_test_util.h"
+#include "tests/support/realdata.h"
 
 using namespace mrc_test;
 
@@ -17,7 +18,6 @@ namespace {
 
 const std::string kPython = "/usr/bin/python3";
 const std::string kPeer = std::string(KYVANE_SOURCE_DIR) + "/tests/mrc/mrc_peer.py";
-const std::string kRealData = std::string(KYVANE_SOURCE_DIR) + "/../shared/realdata";
 
 std::string shell_quote(const std::string &s)
 {
@@ -237,13 +237,14 @@ const RealFile kRealFiles[] = {
 
 TEST_F(MrcPeer, RealFilesFromOtherPrograms)
 {
-    if (!exists(kRealData)) GTEST_SKIP() << kRealData << " is absent";
+    const std::string real_data = realdata_dir();
+    KV_REQUIRE_REALDATA(real_data);
     std::string args = "dump " + shell_quote(dir.path);
     std::vector<std::string> admitted;
     for (const RealFile &f : kRealFiles) {
         if (f.code == 0) {
             admitted.push_back(f.name);
-            args += " " + shell_quote(kRealData + "/" + f.name);
+            args += " " + shell_quote(real_data + "/" + f.name);
         }
     }
     const std::string log = dir.file("dump.log");
@@ -251,7 +252,7 @@ TEST_F(MrcPeer, RealFilesFromOtherPrograms)
 
     int index = 0;
     for (const RealFile &f : kRealFiles) {
-        const std::string path = kRealData + "/" + f.name;
+        const std::string path = real_data + "/" + f.name;
         mrc_image_t rec;
         int code = -1;
         std::vector<float> ours = read_through_cache(path, &rec, &code);

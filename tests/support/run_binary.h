@@ -5,6 +5,12 @@
 #include <string>
 #include <vector>
 
+// Seconds after which a child is killed; the build sets it below the
+// tests' own time limit.
+#ifndef KYVANE_CHILD_TIMEOUT
+#define KYVANE_CHILD_TIMEOUT 15
+#endif
+
 // What a finished child process left behind.
 struct run_result_t {
     int status;        // exit status; 128 + signal number when killed by a signal
@@ -18,7 +24,7 @@ struct run_result_t {
 struct run_options_t {
     std::string stdin_text;          // fed to standard input, which is then closed
     std::string cwd;                 // working directory of the child, when not empty
-    double timeout_seconds = 120.0;  // the child is killed after this
+    double timeout_seconds = KYVANE_CHILD_TIMEOUT;  // the child is killed after this
     bool close_stdin = false;        // descriptors 0, 1 and 2 closed in the child
     bool close_stdout = false;
     bool close_stderr = false;
@@ -32,10 +38,11 @@ struct run_options_t {
 // Runs the program at path with the given arguments (argv[0] is path), feeds
 // stdin_text to its standard input and then closes it, and collects its
 // standard output and error. cwd, when not empty, is the working directory
-// of the child. A child still running after timeout_seconds is killed.
+// of the child. A child still running after timeout_seconds is killed
+// (timed_out set).
 run_result_t run_binary(const std::string &path, const std::vector<std::string> &args,
                         const std::string &stdin_text = std::string(),
-                        const std::string &cwd = std::string(), double timeout_seconds = 120.0);
+                        const std::string &cwd = std::string(), double timeout_seconds = KYVANE_CHILD_TIMEOUT);
 run_result_t run_binary_with(const std::string &path, const std::vector<std::string> &args,
                              const run_options_t &options);
 
