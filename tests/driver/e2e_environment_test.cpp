@@ -105,7 +105,6 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
 #endif
         run_options_t options;
         options.stdin_text = c.answer;
-        options.timeout_seconds = 120.0;
         options.file_size_limit = c.file_size_limit;
         options.stack_limit = c.stack_limit;
         options.signal = c.signal;
