@@ -173,6 +173,16 @@ static void print_worker_times(const thread_team_t *team)
     }
 }
 
+// A volume with NaN or infinite voxels is written all the same, but the
+// user must hear of it: one bad pixel spoils the whole slice it lies in.
+static void print_nonfinite_warning(int64_t count)
+{
+    std::printf("Warning: %lld voxels of the reconstructed volume are not finite (NaN or "
+                "infinite).\nCommon causes: non-finite pixels in the tilt series, or -L or -O "
+                "values that take pixels to zero or below.\n",
+                (long long)count);
+}
+
 // The threads are still running when a start fails; end the process at once
 // without touching the files they use.
 [[noreturn]] static void abort_run(void)
@@ -377,10 +387,13 @@ int run_reconstruction(double start_time)
         std::snprintf(label, sizeof label, "Kyvane: Tomogram reconstruction. SIRT, %d iterations",
                       config.iterations);
     mrc_add_label(output, label);
+    const int64_t nonfinite = mrc_nonfinite_count(output);
     if (mrc_close(output, series) < 0) {
         mrc_perror(config.output_name);
         return 1;
     }
+    if (nonfinite > 0)
+        print_nonfinite_warning(nonfinite);
     mrc_close(series, NULL);
 
     mrc_free_data(&images[3]);

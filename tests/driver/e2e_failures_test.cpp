@@ -178,6 +178,74 @@ TEST_F(E2eFailures, FailedWriteLeavesTheOutputWithoutHeader)
 
 // A warning on standard output and a later error on standard error keep
 // their order in one log of both streams.
+// A volume with NaN or infinite voxels is still written, with a warning
+// that counts them and names the usual causes, and a header whose
+// statistics are those of its finite voxels (extremes: of its non-NaN ones).
+TEST_F(E2eFailures, NonFiniteVoxelsAreReported)
+{
+    auto expect_reported = [&](const std::string &input, std::vector<std::string> extra) {
+        const std::string out = dir.file("nonfinite.mrc");
+        std::vector<std::string> a = {"-a", tlt, "-i", input, "-o", out, "-f", "-v", "0"};
+        a.insert(a.end(), extra.begin(), extra.end());
+        const run_result_t r = e2e_run(a);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        const e2e_volume_t v = e2e_read_volume(out);
+        ASSERT_TRUE(v.ok);
+        long long bad = 0;
+        float lo = INFINITY, hi = -INFINITY;
+        double sum = 0;
+        for (float x : v.data) {
+            if (!std::isnan(x)) {
+                lo = std::min(lo, x);
+                hi = std::max(hi, x);
+            }
+            if (std::isfinite(x))
+                sum += x;
+            else
+                bad++;
+        }
+        ASSERT_GT(bad, 0);
+        EXPECT_EQ(r.out, "Warning: " + std::to_string(bad) +
+                             " voxels of the reconstructed volume are not finite (NaN or "
+                             "infinite).\nCommon causes: non-finite pixels in the tilt series, or "
+                             "-L or -O values that take pixels to zero or below.\n");
+        if (lo <= hi) {
+            EXPECT_EQ(v.amin, lo);
+            EXPECT_EQ(v.amax, hi);
+        } else {  // nothing but NaN: no extremes and no mean
+            EXPECT_TRUE(std::isnan(v.amin) && std::isnan(v.amax) && std::isnan(v.amean));
+        }
+        if (bad < (long long)v.data.size()) {
+            const double mean = sum / (double)(v.data.size() - bad);
+            EXPECT_NEAR(v.amean, mean, 1e-5 * std::fabs(mean) + 1e-6);
+        }
+    };
+
+    // One NaN pixel: its slice is lost, the rest of the volume is not.
+    e2e_series_t s = series;
+    s.tilt[((size_t)20 * s.rows + 3) * s.D + 30] = NAN;
+    const std::string nan_series = dir.file("nan_pixel.mrc");
+    e2e_write_mrc(nan_series, s.D, s.rows, s.N, s.tilt);
+    expect_reported(nan_series, {});
+    // -L trusts the header minimum: one above the data leaves the
+    // phantom's empty margins (zeros) unshifted, and their logarithm infinite.
+    const std::string high_min = dir.file("high_min.mrc");
+    std::filesystem::copy_file(ts, high_min);
+    {
+        std::fstream f(high_min, std::ios::in | std::ios::out | std::ios::binary);
+        const float amin = 1.0f;
+        f.seekp(76);
+        f.write(reinterpret_cast<const char *>(&amin), 4);
+    }
+    expect_reported(high_min, {"-L"});
+
+    // A clean run says nothing at verbosity 0.
+    const run_result_t r = e2e_run(args(dir.file("clean.mrc"), {"-f", "-v", "0"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+}
+
 TEST_F(E2eFailures, WarningBeforeErrorInCombinedLog)
 {
     std::vector<float> shorter(series.angles.begin(), series.angles.end() - 1);
