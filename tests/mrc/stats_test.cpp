@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mrc/mrc_internal.h"
 #include "tests/mrc/mrc_test_util.h"
 
 using namespace mrc_test;
@@ -205,4 +206,42 @@ TEST(MrcStats, RmsKeepsItsDigitsUnderALargeMean)
     int64_t nonfinite = -1;
     const header_stats_t h = write_volume(dir.file("drift.mrc"), v, nx, ny, nz, 1, &nonfinite);
     expect_matches(h, r2, 1e-5);
+}
+
+// The SSE2 and AVX block passes against the reference and so against each
+// other, on lengths that end in every lane position and on every kind of
+// non-finite value in every position of the first vectors and of the tail.
+TEST(MrcStats, BlockPassesAgree)
+{
+    std::vector<std::pair<const char *, mrc_stats_block_fn>> passes = {
+        {"sse2", mrc_stats_block_sse2}};
+    if (__builtin_cpu_supports("avx"))
+        passes.push_back({"avx", mrc_stats_block_avx});
+    std::mt19937 gen(3);
+    std::uniform_real_distribution<float> noise(-0.01f, 0.01f);
+    for (int64_t n : {1, 7, 8, 9, 15, 16, 17, 4095, 4096, 4097, 4096 + 13}) {
+        std::vector<float> base(n);
+        for (float &x : base) x = 1.0e4f + noise(gen);
+        for (int64_t p = -1; p < n; p = p < 17 ? p + 1 : (p < n - 9 ? n - 9 : p + 1)) {
+            for (float bad : {NAN, INFINITY, -INFINITY}) {
+                std::vector<float> v = base;
+                if (p >= 0) v[p] = bad;
+                const reference_t r = reference_of(v);
+                for (const auto &pass : passes) {
+                    SCOPED_TRACE(std::string(pass.first) + ", n " + std::to_string(n) + ", " +
+                                 std::to_string(bad) + " at " + std::to_string(p));
+                    mrc_stats_t st;
+                    mrc_compute_stats_with(v.data(), n, &st, pass.second);
+                    EXPECT_EQ(st.min, r.min);
+                    EXPECT_EQ(st.max, r.max);
+                    EXPECT_EQ(st.count, r.finite);
+                    EXPECT_EQ(st.nonfinite, r.nonfinite);
+                    if (r.finite == 0) continue;
+                    EXPECT_NEAR(st.mean, (double)r.mean, 1e-12 * (double)r.mean);
+                    EXPECT_NEAR(sqrt(st.m2 / st.count), (double)r.sd, 1e-9 * (double)r.sd + 1e-12);
+                }
+                if (p < 0) break;
+            }
+        }
+    }
 }
