@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 
@@ -244,6 +245,62 @@ TEST_F(E2eFailures, NonFiniteVoxelsAreReported)
     const run_result_t r = e2e_run(args(dir.file("clean.mrc"), {"-f", "-v", "0"}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
+}
+
+// Sizes beyond the int range, from options and from headers: each one is
+// refused with a message before anything is sized from it. Run in the
+// sanitizer build, a wrapped size would show as an overflow report.
+TEST_F(E2eFailures, SizesBeyondInt)
+{
+    const std::string out = dir.file("big.mrc");
+    for (const char *threads : {"1431655765", "715827882"}) {
+        SCOPED_TRACE(std::string("-t ") + threads);
+        const run_result_t r = e2e_run(args(out, {"-f", "-t", threads}));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("Too many threads (-t ") + threads +
+                             "): the per-thread records and buffers cannot be sized.\n");
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+
+    // A resumed range whose first section lies beyond the int range.
+    const std::string prev = dir.file("prev.mrc");
+    run_result_t r = e2e_run(args(prev, {"-f", "-S", "-l", "1", "-y", "2,5", "-v", "0"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = e2e_run({"-a", tlt, "-i", ts, "-o", out, "-f", "-r", prev, "-y",
+                 "-2147483648,-2147483647"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, prev + ": Depth out of bounds.\n");
+
+    // A sparse tilt series of one row of 2^30 bytes: the slice planes of a
+    // volume that wide cannot be sized. The caches before them are reserved
+    // but never touched; the leak scan and heap poisoning of the sanitizer
+    // build would touch all 12 GB of them, so they are off for this run.
+    const std::string wide = dir.file("wide.mrc");
+    {
+        int32_t w[256] = {};
+        w[0] = 1 << 30, w[1] = 1, w[2] = 1, w[3] = 0;
+        w[7] = 1 << 30, w[8] = 1, w[9] = 1;
+        std::ofstream f(wide, std::ios::binary);
+        f.write(reinterpret_cast<const char *>(w), sizeof w);
+    }
+    std::filesystem::resize_file(wide, 1024 + (1u << 30));
+    const std::string one = dir.file("one.tlt");
+    write_text_file(one, "0\n");
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    const std::string saved = asan ? asan : "";
+    setenv("ASAN_OPTIONS", (saved + ":detect_leaks=0:poison_heap=0").c_str(), 1);
+    r = e2e_run({"-a", one, "-i", wide, "-o", out, "-f", "-e", "none", "-t", "1", "-z", "2", "-v",
+                 "0"});
+    if (asan)
+        setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No memory to reconstruct the 3D volume!\n"
+                     "Do not change the default values of -b and -M and try\n"
+                     "one or more of the following tips:\n"
+                     "  1. Reduce the number of threads (-t).\n"
+                     "  2. Disable vectorization or use SSE instead of AVX (-e).\n");
 }
 
 TEST_F(E2eFailures, WarningBeforeErrorInCombinedLog)
