@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <string>
 
 int read_angle_list(const char *path, float **angles, int32_t *count)
 {
@@ -14,32 +16,61 @@ int read_angle_list(const char *path, float **angles, int32_t *count)
 
     float *values = nullptr;
     int32_t n = 0;
-    char *line = nullptr;
-    size_t line_cap = 0;
+    std::string line;
     int failed = 0;
-    // Whole lines, so a long number is never split into two angles.
-    while (getline(&line, &line_cap, fp) != -1) {
-        char *end = line;
-        const float value = std::strtof(line, &end);
-        if (end == line)
-            continue;
+    // Takes the leading number of one whole line (a long number is never
+    // split into two angles); 1 when the list must be given up.
+    auto take_line = [&]() -> int {
+        char *end = nullptr;
+        const float value = std::strtof(line.c_str(), &end);
+        if (end == line.c_str())
+            return 0;
         // "nan", "inf" or an overflowing number would poison every slice.
         if (!std::isfinite(value)) {
             std::fprintf(stderr, "Invalid angle list file \"%s\".\n", path);
-            failed = 1;
-            break;
+            return 1;
         }
         float *grown = static_cast<float *>(std::realloc(values, (static_cast<size_t>(n) + 1) * sizeof *values));
         if (!grown) {
             std::fprintf(stderr, "No memory to store angles!\n");
-            failed = 1;
-            break;
+            return 1;
         }
         values = grown;
         values[n++] = value;
+        return 0;
+    };
+    try {
+        // Some editors start a UTF-8 text with a byte-order mark; it would
+        // hide the first angle and pair every image with the wrong one.
+        static const char bom[] = "\xEF\xBB\xBF";
+        int c = std::getc(fp);
+        for (int i = 0; i < 3 && c == static_cast<unsigned char>(bom[i]); i++) {
+            line.push_back(static_cast<char>(c));
+            c = std::getc(fp);
+        }
+        if (line.size() == 3)
+            line.clear();
+        // Lines end with LF, CR LF or a lone CR (old Mac text).
+        for (; c != EOF && !failed; c = std::getc(fp)) {
+            if (c != '\n' && c != '\r') {
+                line.push_back(static_cast<char>(c));
+                continue;
+            }
+            if (c == '\r') {
+                const int next = std::getc(fp);
+                if (next != '\n' && next != EOF)
+                    std::ungetc(next, fp);
+            }
+            failed = take_line();
+            line.clear();
+        }
+        if (!failed && !line.empty())
+            failed = take_line();
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "No memory to store angles!\n");
+        failed = 1;
     }
-    // getline also stops on an allocation failure, which sets no error flag.
-    if (!failed && (std::ferror(fp) || !std::feof(fp))) {
+    if (!failed && std::ferror(fp)) {
         std::fprintf(stderr, "Unable to read angle list file \"%s\".\n", path);
         failed = 1;
     }
@@ -47,7 +78,6 @@ int read_angle_list(const char *path, float **angles, int32_t *count)
         std::fprintf(stderr, "Invalid angle list file \"%s\".\n", path);
         failed = 1;
     }
-    std::free(line);
     std::fclose(fp);
     if (failed) {
         std::free(values);

@@ -16,9 +16,12 @@
 const char cmdline_options[] = "a:A:b:cC:de:fhHi:I:l:Lm:M:no:O:P:r:R:s:St:v:Vw:Wx:y:z:";
 
 // Base-10 integer from the start of the text, kept in 32 bits.
+// Saturated at the int32 range: a number beyond it must not wrap round to a
+// small count that passes the option's checks (2^32 + 1 threads as 1).
 static int32_t read_int(const char *text)
 {
-    return static_cast<int32_t>(std::strtol(text, nullptr, 10));
+    const long long value = std::strtoll(text, nullptr, 10);
+    return static_cast<int32_t>(std::clamp<long long>(value, INT32_MIN, INT32_MAX));
 }
 
 static double read_real(const char *text)

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +50,15 @@ static void print_open_failure(const char *path)
         std::fputs(memory_tips_text, stderr);
 }
 
+// Every count derived from the thread count (image records, sinograms and
+// slices in flight, two slots' worth per worker) must fit the ints that hold
+// them; beyond that only memory limits the thread count.
+static bool thread_count_fits(int T, int lanes, int per_thread)
+{
+    const int64_t t = T;
+    return t >= 1 && t * per_thread + 5 <= INT32_MAX && 2 * lanes * t <= INT32_MAX;
+}
+
 // Opens the resumed SIRT volume, which fixes width, height and slice range.
 static int open_resumed_volume(mrc_image_t *images)
 {
@@ -63,7 +73,11 @@ static int open_resumed_volume(mrc_image_t *images)
         return -1;
     }
     mrc_image_t *resumed = &images[2];
-    if (mrc_open(name, resumed, 1, config.y_first - origin, config.num_slices, NULL) < 0) {
+    // A first section beyond the int range lies outside any volume: -1 has
+    // the library refuse it as out of bounds.
+    const int64_t first = (int64_t)config.y_first - origin;
+    const int first_section = first >= 0 && first <= INT32_MAX ? (int)first : -1;
+    if (mrc_open(name, resumed, 1, first_section, config.num_slices, NULL) < 0) {
         mrc_perror(name);
         return -1;
     }
@@ -174,6 +188,16 @@ static void print_worker_times(const thread_team_t *team)
     }
 }
 
+// A volume with NaN or infinite voxels is written all the same, but the
+// user must hear of it: one bad pixel spoils the whole slice it lies in.
+static void print_nonfinite_warning(int64_t count)
+{
+    std::printf("Warning: %lld voxels of the reconstructed volume are not finite (NaN or "
+                "infinite).\nCommon causes: non-finite pixels in the tilt series, or -L or -O "
+                "values that take pixels to zero or below.\n",
+                (long long)count);
+}
+
 // The threads are still running when a start fails; end the process at once
 // without touching the files they use.
 [[noreturn]] static void abort_run(void)
@@ -199,6 +223,13 @@ int run_reconstruction(double start_time)
     const int T = config.threads;
     const int lanes = config.vector_ext == 0 ? 8 : config.vector_ext == 1 ? 4 : 1;
     const int per_thread = lanes == 1 ? 2 : 3;
+    if (!thread_count_fits(T, lanes, per_thread)) {
+        std::fprintf(stderr,
+                     "Too many threads (-t %d): the per-thread records and buffers cannot be "
+                     "sized.\n",
+                     T);
+        return 1;
+    }
     const int min_block = 2 * lanes * T;
     mrc_image_t *images = mrc_alloc_images(T * per_thread + 5);
     if (!images) {
@@ -305,17 +336,21 @@ int run_reconstruction(double start_time)
         return 1;
 
     // 15: per-worker slice planes and lane sinograms.
-    const int slice_vectors = 2 * output->nx / config.split_factor;
-    const int slice_rows = (output->ny / 2) * config.split_factor;
+    // Sized in 64 bits: a volume too wide or too high for the stores' int
+    // sizes cannot be held, like one that does not fit in memory.
+    const int64_t slice_vectors = 2 * (int64_t)output->nx / config.split_factor;
+    const int64_t slice_rows = (int64_t)(output->ny / 2) * config.split_factor;
     int stores = 0;
-    if (lanes == 8) {
+    if (slice_vectors > INT32_MAX || slice_rows > INT32_MAX) {
+        stores = -1;
+    } else if (lanes == 8) {
         stores += mrc_alloc_data_x8(&images[4], series->nx, config.num_angles, T);
-        stores += mrc_alloc_data_x8(&images[3], slice_vectors, slice_rows, T);
+        stores += mrc_alloc_data_x8(&images[3], (int)slice_vectors, (int)slice_rows, T);
     } else if (lanes == 4) {
         stores += mrc_alloc_data_x4(&images[4], series->nx, config.num_angles, T);
-        stores += mrc_alloc_data_x4(&images[3], slice_vectors, slice_rows, T);
+        stores += mrc_alloc_data_x4(&images[3], (int)slice_vectors, (int)slice_rows, T);
     } else {
-        stores += mrc_alloc_data_x1(&images[3], slice_vectors, slice_rows, T);
+        stores += mrc_alloc_data_x1(&images[3], (int)slice_vectors, (int)slice_rows, T);
     }
     if (stores < 0) {
         std::fprintf(stderr, "No memory to reconstruct the 3D volume!\n%s", memory_tips_text);
@@ -391,12 +426,15 @@ int run_reconstruction(double start_time)
         std::snprintf(label, sizeof label, "Kyvane: Tomogram reconstruction. SIRT, %d iterations",
                       config.iterations);
     mrc_add_label(output, label);
+    const int64_t nonfinite = mrc_nonfinite_count(output);
     const int closed = mrc_close(output, series);
     guard_set_temp(NULL); // renamed into place, or removed by the close
     if (closed < 0) {
         mrc_perror(config.output_name);
         return 1;
     }
+    if (nonfinite > 0)
+        print_nonfinite_warning(nonfinite);
     mrc_close(series, NULL);
 
     mrc_free_data(&images[3]);

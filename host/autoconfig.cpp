@@ -165,7 +165,9 @@ void autoconfig_io_plan(config_t *cfg, int nx, int nz, int resume_w, int resume_
         fixed = mul_sat(slice, T);
     }
     auto need = [&](unsigned bonuses) { return add_sat(mul_sat(bonuses, per), fixed); };
-    if (top != 0)
+    // Only a RAM size that could not be read leaves the bonuses alone; a
+    // limit so small that it truncates to 0 bytes still limits.
+    if (total_ram != 0)
         while (need(b) > top && b > 1) --b;
     const long long blocks = static_cast<long long>(cfg->threads) * L * b;
     cfg->read_block = cfg->write_block = blocks > INT_MAX ? INT_MAX : static_cast<int>(blocks);

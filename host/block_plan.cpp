@@ -1,5 +1,6 @@
 #include "host/block_plan.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -43,6 +44,7 @@ int plan_cache_blocks(int W, int H, int D, int N, int B, int Rq, int Pq,
     // Nothing sensible can be tiled without rows, projections, detector bins
     // or a positive split factor; refuse rather than divide by zero.
     if (s < 1 || W < s || H < 2 || D < 1 || N < 1) return -1;
+    if (static_cast<int64_t>(H >> 1) * s > INT32_MAX) return -1;  // rows counted in int
 
     if (verbose) std::printf("Cache usage info:\n");
 
@@ -107,6 +109,7 @@ int plan_cache_blocks_avx(int W, int H, int D, int N, int B, int Pq, int s,
                           int verbose, block_lists_t *lists)
 {
     if (s < 1 || W < s || H < 2 || D < 1 || N < 1) return -1;
+    if (static_cast<int64_t>(H >> 1) * s > INT32_MAX) return -1;  // rows counted in int
 
     const int R = (H >> 1) * s;
     const double projKB = static_cast<double>(static_cast<int64_t>(D) * 32) / 1024.0;

@@ -1,6 +1,7 @@
 #include "kernels/geometry.h"
 
 #include <math.h>
+#include <stdint.h>
 #include <stdlib.h>
 
 #include "kernels/array2d.h"
@@ -20,6 +21,10 @@ int projection_geometry_init(int width, int height, int sino_width, int num_angl
     // The walk below needs whole pieces and at least one kernel row and
     // projection; refuse anything else instead of writing out of bounds.
     if (W < 1 || H < 2 || D < 1 || N < 1 || s < 1 || W % s != 0 || angles == NULL)
+        return -1;
+    // Kernel rows and row lengths are ints everywhere below.
+    const int64_t lanes = vector_ext == 0 ? 8 : vector_ext == 1 ? 4 : 1;
+    if ((int64_t)s * (H / 2) > INT32_MAX || 2 * (int64_t)W / s * lanes > INT32_MAX)
         return -1;
     const int R = s * (H / 2);
 

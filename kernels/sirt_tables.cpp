@@ -137,6 +137,7 @@ int sirt_init(int height, int sino_width, int num_angles, const float *angles,
         forward_project_fn = interpolation ? forward_project_interp_scalar : forward_project_nearest_scalar;
         step = 2;
     }
+    if (split_factor < 1 || (int64_t)(H >> 1) * split_factor > INT32_MAX) return -1;
     const int R = (H >> 1) * split_factor;
     if (!ray_table || !ray_table_by_angle || !cos_table || D < 1 || N < 1) return -1;
 

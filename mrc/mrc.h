@@ -68,7 +68,7 @@ struct mrc_header_t {
     int32_t maps;          // 72
     float amin;            // 76
     float amax;            // 80
-    float amean;           // 84: sum of the values written, until mrc_close
+    float amean;           // 84: sum of the finite values written, until mrc_close
     int32_t ispg;          // 88
     int32_t next;          // 92: bytes of extended header
     int32_t reserved0;     // 96
@@ -166,6 +166,9 @@ int mrc_read_dims(const char *path, int axis, int *nx_out, int *n_out);
 void mrc_add_label(mrc_image_t *rec, const char *text);
 int mrc_copy_labels(mrc_image_t *dst, const mrc_image_t *src);
 int mrc_close(mrc_image_t *rec, const mrc_image_t *ref);
+// NaN and infinite voxels written so far to a created file (0 for any other
+// record); read it before mrc_close, which releases the count with the header.
+int64_t mrc_nonfinite_count(mrc_image_t *rec);
 
 // ---- Slot cache -----------------------------------------------------------
 int mrc_cache_acquire(mrc_image_t *rec, int row);

@@ -113,7 +113,8 @@ static int mrc_take_run(mrc_cache_t *c, int *s, int *cursor, int limit, int from
     while (*s < c->nslots && c->slots[*s].state == from && *cursor < limit) {
         c->slots[*s].state = MRC_SLOT_BUSY;
         *s += 1;
-        *cursor += c->step;
+        // Stops at the limit rather than wrapping past the largest int.
+        *cursor = limit - *cursor > c->step ? *cursor + c->step : limit;
         ++k;
     }
     pthread_mutex_unlock(&c->lock);

@@ -528,12 +528,18 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
             h->ylen = (float)h->my * py;
             h->zlen = (float)h->mz * px;
         }
-        // Mean and standard deviation of all voxels from the double sums.
-        const double n = (double)rec->nx * (double)rec->ny * (double)rec->nz;
-        const double mean = block->sum / n;
-        const double var = block->sum_sq / n - mean * mean;
-        h->amean = (float)mean;
-        h->rms = (float)sqrt(var > 0.0 ? var : 0.0);
+        // Mean and standard deviation of the finite voxels; a volume that
+        // holds nothing else but NaN and infinities has neither.
+        if (block->count > 0) {
+            h->amean = (float)block->mean;
+            h->rms = (float)sqrt(block->m2 / (double)block->count);
+        } else if (block->nonfinite > 0) {
+            h->amean = h->rms = NAN;
+            // Nothing but NaN (infinities would have set the extremes).
+            if (h->amin > h->amax) h->amin = h->amax = NAN;
+        } else {
+            h->amean = h->rms = 0.0f;
+        }
         // The data must be on the disk before the name points at them.
         if (mrc_write_header(rec) != 0 || fflush(rec->fp) != 0 ||
             (!temp.empty() && fsync(fileno(rec->fp)) != 0)) {

@@ -68,12 +68,15 @@ void mrc_array_free(float ***data)
 static int mrc_alloc_data_lanes(mrc_image_t *rec, int n, int ny, int nz, int lanes,
                                 size_t align)
 {
-    // int32 arithmetic as the record holds it; wrap instead of overflowing.
-    rec->nx = (int32_t)((uint32_t)n * (uint32_t)lanes);
+    // The record holds the row length in floats as an int32: a longer row
+    // cannot be described, so it is refused like one that cannot be allocated.
+    const int64_t floats = (int64_t)n * lanes;
+    rec->nx = floats >= INT32_MIN && floats <= INT32_MAX ? (int32_t)floats : 0;
     rec->ny = ny;
     rec->nz = nz;
-    rec->data = mrc_array_build(mrc_widen(n), 4u * (uint64_t)lanes, mrc_widen(ny),
-                                mrc_widen(nz), align);
+    rec->data = floats > INT32_MAX ? NULL
+                                   : mrc_array_build(mrc_widen(n), 4u * (uint64_t)lanes,
+                                                     mrc_widen(ny), mrc_widen(nz), align);
     if (!rec->data) {
         mrc_set_errno(MRC_ENOMEM);
         return -1;

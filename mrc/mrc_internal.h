@@ -28,24 +28,40 @@ int mrc_cache_create(mrc_image_t *rec, int *depth, int limit, int rows, int step
 
 
 // The header block of a file record: the public header, then the running
-// double-precision sums of a created file (for a mean and rms that keep their
-// precision on large volumes), then the extended header and the path.
+// statistics of a created file in double precision (finite voxels: count,
+// mean and sum of squared deviations; and the count of NaN and infinite
+// voxels), then the extended header and the path.
 struct mrc_header_block_t {
     mrc_header_t words;
-    double sum;
-    double sum_sq;
+    int64_t count;
+    double mean;
+    double m2;
+    int64_t nonfinite;
 };
 
-// Statistics of a flat run of floats.
+// Statistics of a flat run of floats: the extremes of its non-NaN values
+// (+inf and -inf when it has none), and count, mean and sum of squared
+// deviations of its finite values.
 struct mrc_stats_t {
     float min;
     float max;
-    double sum;
-    double sum_sq;
+    int64_t count;
+    double mean;
+    double m2;
+    int64_t nonfinite;
 };
 
-// Minimum, maximum, sum and sum of squares of n floats (n >= 1).
+// Statistics of n floats (n >= 0), with the fastest block pass this
+// processor runs.
 void mrc_compute_stats(const float *v, int64_t n, mrc_stats_t *out);
+
+// The block passes (n floats, offsets from pivot) and the statistics with a
+// given one, so that each variant can be checked against the others.
+struct mrc_block_sums_t;
+typedef void (*mrc_stats_block_fn)(const float *v, int64_t n, float pivot, mrc_block_sums_t *b);
+void mrc_stats_block_sse2(const float *v, int64_t n, float pivot, mrc_block_sums_t *b);
+void mrc_stats_block_avx(const float *v, int64_t n, float pivot, mrc_block_sums_t *b);
+void mrc_compute_stats_with(const float *v, int64_t n, mrc_stats_t *out, mrc_stats_block_fn block);
 
 // Merges statistics into a created record's header under its stats lock.
 void mrc_merge_stats(mrc_image_t *rec, const mrc_stats_t *st);

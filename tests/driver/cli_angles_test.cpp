@@ -47,6 +47,40 @@ TEST(CliAngles, LinesGiveTheirFirstNumber)
     EXPECT_EQ(r.err, "");
 }
 
+// Text as different editors and systems save it: every variant gives the
+// same angles in the same order.
+TEST(CliAngles, LineEndsAndByteOrderMark)
+{
+    const std::vector<float> want = {-60.0f, 0.5f, 60.0f};
+    const struct {
+        const char *name;
+        std::string text;
+    } cases[] = {
+        {"LF", "-60\n0.5\n60\n"},
+        {"CR LF", "-60\r\n0.5\r\n60\r\n"},
+        {"lone CR", "-60\r0.5\r60\r"},
+        {"lone CR, no final line end", "-60\r0.5\r60"},
+        {"lone CR with a blank line", "-60\r\r0.5\r60"},
+        {"mixed", "-60\r\n0.5\r60\n"},
+        {"byte-order mark, LF", "\xEF\xBB\xBF-60\n0.5\n60\n"},
+        {"byte-order mark, CR LF", "\xEF\xBB\xBF-60\r\n0.5\r\n60\r\n"},
+        {"byte-order mark, lone CR", "\xEF\xBB\xBF-60\r0.5\r60"},
+        {"byte-order mark before a blank line", "\xEF\xBB\xBF\n-60\n0.5\n60\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const angle_read_t r = read_angles_text(c.text);
+        ASSERT_EQ(r.result, 0) << r.err;
+        EXPECT_EQ(r.angles, want);
+        EXPECT_EQ(r.err, "");
+    }
+    // Only a mark at the very start is skipped: one later in the text is
+    // not a number, and its line gives nothing.
+    const angle_read_t r = read_angles_text("-60\n\xEF\xBB\xBF" "0.5\n60\n");
+    ASSERT_EQ(r.result, 0) << r.err;
+    EXPECT_EQ(r.angles, (std::vector<float>{-60.0f, 60.0f}));
+}
+
 TEST(CliAngles, LongNumberStaysOneAngle)
 {
     // Longer than any fixed piece: split, it would become two angles.

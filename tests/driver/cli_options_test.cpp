@@ -128,6 +128,11 @@ const std::vector<cli_case_t> &cli_cases()
         {"hyperthreading_alone", with_inputs({"-H"}), ACCEPT, "",
          [](const config_t &c) { EXPECT_EQ(c.hyperthreading, 1); }},
         {"threads_0_rejected", with_inputs({"-t", "0"}), REJECT, "Number of threads must be >= 1.\n", nullptr},
+        // Beyond 32 bits the count saturates instead of wrapping to 1 or to 0.
+        {"threads_beyond_int_saturate", with_inputs({"-t", "4294967297"}), ACCEPT, "",
+         [](const config_t &c) { EXPECT_EQ(c.threads, INT32_MAX); }},
+        {"threads_beyond_int_negative", with_inputs({"-t", "-4294967295"}), REJECT,
+         "Number of threads must be >= 1.\n", nullptr},
 
         // Method and resume.
         {"resume_then_wbp_forgets", with_inputs({"-r", "old.mrc", "-o", "old.mrc", "-W"}), ACCEPT, "",

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 
@@ -182,6 +183,130 @@ TEST_F(E2eFailures, FailedWriteLeavesNoOutput)
 
 // A warning on standard output and a later error on standard error keep
 // their order in one log of both streams.
+// A volume with NaN or infinite voxels is still written, with a warning
+// that counts them and names the usual causes, and a header whose
+// statistics are those of its finite voxels (extremes: of its non-NaN ones).
+TEST_F(E2eFailures, NonFiniteVoxelsAreReported)
+{
+    auto expect_reported = [&](const std::string &input, std::vector<std::string> extra) {
+        const std::string out = dir.file("nonfinite.mrc");
+        std::vector<std::string> a = {"-a", tlt, "-i", input, "-o", out, "-f", "-v", "0"};
+        a.insert(a.end(), extra.begin(), extra.end());
+        const run_result_t r = e2e_run(a);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        const e2e_volume_t v = e2e_read_volume(out);
+        ASSERT_TRUE(v.ok);
+        long long bad = 0;
+        float lo = INFINITY, hi = -INFINITY;
+        double sum = 0;
+        for (float x : v.data) {
+            if (!std::isnan(x)) {
+                lo = std::min(lo, x);
+                hi = std::max(hi, x);
+            }
+            if (std::isfinite(x))
+                sum += x;
+            else
+                bad++;
+        }
+        ASSERT_GT(bad, 0);
+        EXPECT_EQ(r.out, "Warning: " + std::to_string(bad) +
+                             " voxels of the reconstructed volume are not finite (NaN or "
+                             "infinite).\nCommon causes: non-finite pixels in the tilt series, or "
+                             "-L or -O values that take pixels to zero or below.\n");
+        if (lo <= hi) {
+            EXPECT_EQ(v.amin, lo);
+            EXPECT_EQ(v.amax, hi);
+        } else {  // nothing but NaN: no extremes and no mean
+            EXPECT_TRUE(std::isnan(v.amin) && std::isnan(v.amax) && std::isnan(v.amean));
+        }
+        if (bad < (long long)v.data.size()) {
+            const double mean = sum / (double)(v.data.size() - bad);
+            EXPECT_NEAR(v.amean, mean, 1e-5 * std::fabs(mean) + 1e-6);
+        }
+    };
+
+    // One NaN pixel: its slice is lost, the rest of the volume is not.
+    e2e_series_t s = series;
+    s.tilt[((size_t)20 * s.rows + 3) * s.D + 30] = NAN;
+    const std::string nan_series = dir.file("nan_pixel.mrc");
+    e2e_write_mrc(nan_series, s.D, s.rows, s.N, s.tilt);
+    expect_reported(nan_series, {});
+    // -L trusts the header minimum: one above the data leaves the
+    // phantom's empty margins (zeros) unshifted, and their logarithm infinite.
+    const std::string high_min = dir.file("high_min.mrc");
+    std::filesystem::copy_file(ts, high_min);
+    {
+        std::fstream f(high_min, std::ios::in | std::ios::out | std::ios::binary);
+        const float amin = 1.0f;
+        f.seekp(76);
+        f.write(reinterpret_cast<const char *>(&amin), 4);
+    }
+    expect_reported(high_min, {"-L"});
+
+    // A clean run says nothing at verbosity 0.
+    const run_result_t r = e2e_run(args(dir.file("clean.mrc"), {"-f", "-v", "0"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+}
+
+// Sizes beyond the int range, from options and from headers: each one is
+// refused with a message before anything is sized from it. Run in the
+// sanitizer build, a wrapped size would show as an overflow report.
+TEST_F(E2eFailures, SizesBeyondInt)
+{
+    const std::string out = dir.file("big.mrc");
+    for (const char *threads : {"1431655765", "715827882"}) {
+        SCOPED_TRACE(std::string("-t ") + threads);
+        const run_result_t r = e2e_run(args(out, {"-f", "-t", threads}));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("Too many threads (-t ") + threads +
+                             "): the per-thread records and buffers cannot be sized.\n");
+        EXPECT_FALSE(std::filesystem::exists(out));
+    }
+
+    // A resumed range whose first section lies beyond the int range.
+    const std::string prev = dir.file("prev.mrc");
+    run_result_t r = e2e_run(args(prev, {"-f", "-S", "-l", "1", "-y", "2,5", "-v", "0"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = e2e_run({"-a", tlt, "-i", ts, "-o", out, "-f", "-r", prev, "-y",
+                 "-2147483648,-2147483647"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, prev + ": Depth out of bounds.\n");
+
+    // A sparse tilt series of one row of 2^30 bytes: the slice planes of a
+    // volume that wide cannot be sized. The caches before them are reserved
+    // but never touched; the leak scan and heap poisoning of the sanitizer
+    // build would touch all 12 GB of them, so they are off for this run.
+    const std::string wide = dir.file("wide.mrc");
+    {
+        int32_t w[256] = {};
+        w[0] = 1 << 30, w[1] = 1, w[2] = 1, w[3] = 0;
+        w[7] = 1 << 30, w[8] = 1, w[9] = 1;
+        std::ofstream f(wide, std::ios::binary);
+        f.write(reinterpret_cast<const char *>(w), sizeof w);
+    }
+    std::filesystem::resize_file(wide, 1024 + (1u << 30));
+    const std::string one = dir.file("one.tlt");
+    write_text_file(one, "0\n");
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    const std::string saved = asan ? asan : "";
+    setenv("ASAN_OPTIONS", (saved + ":detect_leaks=0:poison_heap=0").c_str(), 1);
+    r = e2e_run({"-a", one, "-i", wide, "-o", out, "-f", "-e", "none", "-t", "1", "-z", "2", "-v",
+                 "0"});
+    if (asan)
+        setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No memory to reconstruct the 3D volume!\n"
+                     "Do not change the default values of -b and -M and try\n"
+                     "one or more of the following tips:\n"
+                     "  1. Reduce the number of threads (-t).\n"
+                     "  2. Disable vectorization or use SSE instead of AVX (-e).\n");
+}
+
 TEST_F(E2eFailures, WarningBeforeErrorInCombinedLog)
 {
     std::vector<float> shorter(series.angles.begin(), series.angles.end() - 1);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 
 #include "tests/driver/e2e_util.h"
 #include "tests/support/realdata.h"
@@ -413,6 +414,37 @@ TEST_F(E2eReconstruct, OutputHeaderLabelsAndCell)
         GTEST_SKIP() << "/usr/bin/python3 with mrcfile is not installed";
     std::string report;
     EXPECT_TRUE(e2e_mrcfile_valid(dir->file("labelled_out.mrc"), &report)) << report;
+}
+
+// A flat series of 10000 with noise of 0.1, back-projected without
+// weighting into the centre of the slice, where every ray reaches every
+// voxel: a volume of mean 10000 and spread 0.01, whose header rms must still
+// be its standard deviation to single precision.
+TEST_F(E2eReconstruct, HeaderRmsOfALargeMean)
+{
+    e2e_series_t flat = e2e_make_series(64, 16, 61, 32);
+    std::mt19937 gen(5);
+    std::normal_distribution<float> noise(10000.0f, 0.1f);
+    for (float &x : flat.tilt)
+        x = noise(gen);
+    const std::string path = dir->file("flat.mrc");
+    e2e_write_mrc(path, flat.D, flat.rows, flat.N, flat.tilt);
+    const e2e_volume_t v = reconstruct("flat_out.mrc", {"-w", "off", "-x", "16", "-z", "16"}, path);
+    ASSERT_TRUE(v.ok);
+    double mean = 0, ss = 0;
+    for (float x : v.data)
+        mean += x;
+    mean /= (double)v.data.size();
+    for (float x : v.data)
+        ss += (x - mean) * (x - mean);
+    const double sd = std::sqrt(ss / (double)v.data.size());
+    ASSERT_LT(sd, 0.1);
+    float rms;
+    std::ifstream in(dir->file("flat_out.mrc"), std::ios::binary);
+    in.seekg(216);
+    in.read(reinterpret_cast<char *>(&rms), 4);
+    EXPECT_NEAR(v.amean, mean, 1e-6 * mean);
+    EXPECT_NEAR(rms, sd, 1e-5 * sd);
 }
 
 TEST(E2eRealData, TomoautoSeriesInEveryMode)

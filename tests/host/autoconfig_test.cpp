@@ -110,6 +110,7 @@ struct IoCase {
     int nx, nz;
     uint64_t ram;
     int want_block;
+    double mem_limit = 0.75;
 };
 
 TEST(Autoconfig, IoBufferBonuses)
@@ -125,6 +126,8 @@ TEST(Autoconfig, IoBufferBonuses)
         {"need equal to the top", 0, 2, 1, 0, 0, 1024, 61, 52996779, 8},
         {"top one byte below the need", 0, 2, 1, 0, 0, 1024, 61, 52996778, 7},
         {"absurd header words", 1, 0, 8, 0, 0, 2147483647, 2147483647, 8 * GiB, 8 * 8 * 1},
+        {"a limit of under one byte still limits", 1, 0, 8, 0, 0, 1024, 61, 8 * GiB, 8 * 8 * 1, 1e-11},
+        {"a limit of a few KB", 1, 0, 8, 0, 0, 1024, 61, 8 * GiB, 8 * 8 * 1, 1e-6},
     };
     for (const IoCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,6 +137,7 @@ TEST(Autoconfig, IoBufferBonuses)
         cfg.threads = c.threads;
         cfg.width = c.width;
         cfg.height = c.height;
+        cfg.mem_limit = c.mem_limit;
         testing::internal::CaptureStdout();
         autoconfig_io_plan(&cfg, c.nx, c.nz, 0, 0, c.ram);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // verbosity 1

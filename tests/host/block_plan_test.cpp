@@ -187,6 +187,9 @@ TEST(BlockPlan, UnplannableSizesFail)
     EXPECT_EQ(plan_cache_blocks(64, 64, 0, 10, 256, 0, 0, 1, 0, 2, &bl), -1);   // no bins
     EXPECT_EQ(plan_cache_blocks_avx(64, 64, 0, 10, 256, 0, 1, 0, &bl), -1);
     EXPECT_EQ(plan_cache_blocks_avx(64, 64, 64, 0, 256, 0, 1, 0, &bl), -1);
+    // 2^11 x 2^20 kernel rows: more than an int counts.
+    EXPECT_EQ(plan_cache_blocks(1 << 20, 1 << 12, 64, 10, 256, 0, 0, 1 << 20, 0, 2, &bl), -1);
+    EXPECT_EQ(plan_cache_blocks_avx(1 << 20, 1 << 12, 64, 10, 256, 0, 1 << 20, 0, &bl), -1);
 }
 
 }  // namespace

@@ -201,6 +201,12 @@ TEST(GeometryTest, RefusesSplitFactorThatDoesNotDivideWidth)
     const backproject_fn_t before = backproject_fn;
     EXPECT_EQ(projection_geometry_init(12, 4, 16, 2, angles.data(), 0, 3, 4, 5, 0, 0, 0), -1);
     EXPECT_EQ(projection_geometry_init(12, 0, 16, 2, angles.data(), 0, 3, 4, 1, 0, 0, 0), -1);
+    // Kernel rows (split factor times half the height) or kernel row lengths
+    // beyond the int range cannot be indexed.
+    EXPECT_EQ(projection_geometry_init(1 << 20, 1 << 12, 16, 2, angles.data(), 0, 3, 4, 1 << 20, 0,
+                                       0, 2),
+              -1);
+    EXPECT_EQ(projection_geometry_init(1 << 30, 2, 16, 2, angles.data(), 0, 3, 4, 1, 0, 0, 1), -1);
     EXPECT_EQ(backproject_fn, before);
 }
 

@@ -272,4 +272,12 @@ TEST(SirtTablesTest, SinogramWeighting)
     }
 }
 
+// More kernel rows than an int counts are refused before any table is
+// touched.
+TEST(SirtTablesTest, RefusesKernelRowsBeyondInt)
+{
+    const std::vector<float> angles = {0.0f, 10.0f};
+    EXPECT_EQ(-1, sirt_init(1 << 12, 16, 2, angles.data(), 1 << 20, 0, 0, 2));
+}
+
 }  // namespace

@@ -91,6 +91,28 @@ TEST(MrcFillRows, LastSlotClampedAndMisalignedStart)
     mrc_close(&rec, NULL);
 }
 
+// The last rows of a window of 2^31 - 1 rows (a sparse file): the cursor
+// that walks the slots must stop at the window's end, not wrap past it.
+TEST(MrcFillRows, WindowEndingAtTheLargestRow)
+{
+    ScratchDir dir;
+    const std::string p = dir.file("tall.mrc");
+    RawHeader h = make_header(1, INT32_MAX, 1, 0);
+    write_bytes(p, mrc_bytes(h, "", ""));
+    ASSERT_EQ(truncate(p.c_str(), 1024 + (off_t)INT32_MAX), 0);
+    mrc_image_t rec;
+    int depth = 16;
+    ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, &depth, 8), 0);
+    ASSERT_EQ(depth, 16);
+    const int first = INT32_MAX - 7;  // a multiple of 8: seven rows remain
+    EXPECT_EQ(mrc_cache_fill_rows(&rec, first), 7);
+    EXPECT_EQ(mrc_errno(), 0);
+    EXPECT_EQ(rec.cache->slots[0].row, first);
+    EXPECT_EQ(rec.cache->slots[1].state, 1);  // nothing left for it
+    EXPECT_EQ(rec.data[6][0][0], 0.0f);
+    mrc_close(&rec, NULL);
+}
+
 TEST(MrcFillRows, RangeOffsetsAndConversions)
 {
     ScratchDir dir;

@@ -57,6 +57,8 @@ TEST(MrcArray, BadCountsFailWithOutOfMemory)
         {4, -3, 2, 4},          // negative rows
         {0x7fffffff, 0x7fffffff, 0x7fffffff, 1},  // product beyond 64 bits
         {0x40000000, 0x40000000, 4, 8},
+        {1 << 28, 1, 1, 8},     // 2^31 floats a row: more than the record's nx holds
+        {1 << 29, 1, 1, 4},
     };
     for (const Case &c : cases) {
         mrc_image_t rec = {};
@@ -70,7 +72,8 @@ TEST(MrcArray, BadCountsFailWithOutOfMemory)
         EXPECT_EQ(rc, -1) << c.n << " " << c.ny << " " << c.nz;
         EXPECT_EQ(mrc_errno(), 8);
         EXPECT_EQ(rec.data, nullptr);
-        EXPECT_EQ(rec.nx, (int32_t)((uint32_t)c.n * (uint32_t)c.lanes));
+        const int64_t floats = (int64_t)c.n * c.lanes;
+        EXPECT_EQ(rec.nx, floats >= INT32_MIN && floats <= INT32_MAX ? floats : 0);
         EXPECT_EQ(rec.ny, c.ny);
         EXPECT_EQ(rec.nz, c.nz);
     }
