@@ -1,7 +1,9 @@
 #!/bin/sh
 # Compares the kernels of an earlier commit with the current tree in one
 # sitting: builds the commit (exported with git archive under
-# build/compare/, never committed) and the current tree side by side, runs
+# build/compare/, never committed; its bench/ replaced by the current one,
+# so that both builds run the same benchmark code) and the current tree
+# side by side, runs
 # bench_backproject and bench_sirt of both builds back to back, alternating
 # which goes first, ROUNDS times, and prints for every case the median, the
 # lowest and the highest throughput of each build and the ratio of the
@@ -12,7 +14,8 @@
 # Usage: sh bench/compare_builds.sh [commit, default f413910]
 # Environment (all optional):
 #   ROUNDS   rounds of both benchmarks per build (default 5)
-#   SECONDS_PER_CASE  seconds per case of bench_backproject (default 1)
+#   SECONDS_PER_CASE  seconds per case of both benchmarks (default 1)
+#   ONLY     one extension to benchmark: avx, sse or plain (default all)
 #   CHECK    0 skips the bit-identity check (default 1)
 #   E2E      1 adds the end-to-end SIRT runs (default 0); E2E_ROUNDS runs of
 #            each build (default 3), sizes as run_benchmark.sh takes them
@@ -38,6 +41,8 @@ if [ ! -d "$OLD_SRC" ]; then
     git archive "$REF" | tar -x -C "$OLD_SRC.tmp"
     mv "$OLD_SRC.tmp" "$OLD_SRC"
 fi
+rm -rf "$OLD_SRC/bench"
+cp -R bench "$OLD_SRC/bench"
 cmake -S "$OLD_SRC" -B "$OLD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake -S . -B "$NEW" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 ninja -C "$OLD" -j "$JOBS" $TARGETS >/dev/null
@@ -68,8 +73,10 @@ while [ "$r" -le "$ROUNDS" ]; do
     for b in $order; do
         dir=$OLD
         [ "$b" = new ] && dir=$NEW
-        "$dir/bench/bench_backproject" "$SECONDS_PER_CASE" | parse_backproject | sed "s/^/$b /" >>"$raw"
-        "$dir/bench/bench_sirt" | parse_sirt | sed "s/^/$b /" >>"$raw"
+        bp_only=${ONLY:-} sirt_only=${ONLY:-}
+        [ "$sirt_only" = plain ] && sirt_only=scalar
+        "$dir/bench/bench_backproject" "$SECONDS_PER_CASE" $bp_only | parse_backproject | sed "s/^/$b /" >>"$raw"
+        "$dir/bench/bench_sirt" "$SECONDS_PER_CASE" $sirt_only | parse_sirt | sed "s/^/$b /" >>"$raw"
     done
     echo "round $r of $ROUNDS done"
     r=$((r + 1))
