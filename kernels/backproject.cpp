@@ -387,10 +387,7 @@ AVX_INLINE void avx_back_stretch(float *S, int j0, int j1, const avx_track *tr, 
     for (int k = 0; k < M; k++) P[k] = tr[k].P, B[k] = tr[k].tab;
     float *s = S + 16 * j0;
     for (int64_t j = 32 * (int64_t)j0; j < 32 * (int64_t)j1; j += 32, s += 16) {
-#ifndef KV_PF
-#define KV_PF 4096
-#endif
-        _mm_prefetch(reinterpret_cast<const char *>(s) + KV_PF, _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch, _MM_HINT_T0);
         __m256 s0 = _mm256_loadu_ps(s), s1 = _mm256_loadu_ps(s + 8);
 #pragma GCC unroll 4
         for (int k = 0; k < M; k++) {

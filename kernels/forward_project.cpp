@@ -187,7 +187,7 @@ AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const avx_track 
     const __m256 one = _mm256_set1_ps(1.0f);
     const float *s = S + 16 * j0;
     for (int64_t j = 32 * (int64_t)j0; j < 32 * (int64_t)j1; j += 32, s += 16) {
-        _mm_prefetch(reinterpret_cast<const char *>(s) + 4096, _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch, _MM_HINT_T0);
         const __m256 v = _mm256_loadu_ps(s), m = _mm256_loadu_ps(s + 8);
 #pragma GCC unroll 4
         for (int k = 0; k < M; k++) {

@@ -21,6 +21,12 @@
 // times 32), then their 4 fractions (float).
 constexpr int ray_steps_words = 8, ray_steps_rows = 4, ray_steps_rays = 4;
 
+// How far ahead of the walk the slice is prefetched, in bytes. Every
+// projection block sweeps all kernel rows of the slice (the slice of an
+// 8-lane group is far larger than the caches), so the slice streams from
+// memory once per block; the hardware alone does not fetch it early enough.
+constexpr int ray_steps_prefetch = 4096;
+
 inline int ray_steps_count(const ray_segment_t &e)
 {
     return e.last_col >= e.first_col ? (e.last_col - e.first_col) / 16 + 1 : 0;
