@@ -107,7 +107,7 @@ void backproject_scalar(mrc_image_t *sino, mrc_image_t *slice)
     });
 }
 
-// ---- walks of several projections at once (SSE, AVX) -----------------------
+// ---- walks of several projections at once (SSE) ----------------------------
 
 // Steps of a walk from float offset x to last (inclusive), pair size `pair`.
 inline int steps_between(int x, int last, int pair)
@@ -372,7 +372,8 @@ __attribute__((target("sse2"))) void backproject_sse(mrc_image_t *sino, mrc_imag
 #define AVX_INLINE __attribute__((target("avx"), always_inline)) inline
 
 // One ray of a walk: its sinogram row and the table entry of column pair 0
-// (entry j at byte 32 j; only the pairs the ray covers are ever read).
+// (entry j one table row of 32 bytes further per pair; only the pairs the
+// ray covers are ever read).
 struct avx_track {
     const char *P;
     const char *tab;
@@ -386,7 +387,8 @@ AVX_INLINE void avx_back_stretch(float *S, int j0, int j1, const avx_track *tr, 
 #pragma GCC unroll 4
     for (int k = 0; k < M; k++) P[k] = tr[k].P, B[k] = tr[k].tab;
     float *s = S + 16 * j0;
-    for (int64_t j = 32 * (int64_t)j0; j < 32 * (int64_t)j1; j += 32, s += 16) {
+    const int64_t row = 4 * ray_steps_words;  // bytes per table row
+    for (int64_t j = row * j0; j < row * j1; j += row, s += 16) {
         _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch, _MM_HINT_T0);
         __m256 s0 = _mm256_loadu_ps(s), s1 = _mm256_loadu_ps(s + 8);
 #pragma GCC unroll 4
@@ -424,7 +426,7 @@ AVX_INLINE void avx_back_rays(float *S, const ray_segment_t *row, float *const *
         lo[k] = e.first_col >> 4;
         hi[k] = ray_steps_count(e) ? e.last_col >> 4 : lo[k] - 1;
         tr[k] = {reinterpret_cast<const char *>(P[a + k]),
-                 reinterpret_cast<const char *>(tab + k) - 32 * (int64_t)lo[k]};
+                 reinterpret_cast<const char *>(tab + k) - 4 * ray_steps_words * (int64_t)lo[k]};
         if (hi[k] < lo[k]) continue;
         for (int c : {lo[k], hi[k] + 1}) {  // insert, keeping cut sorted and unique
             int i = ncut;

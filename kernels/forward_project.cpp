@@ -170,7 +170,8 @@ void weight_sse(mrc_image_t *sino, int D)
 #define AVX_INLINE __attribute__((target("avx"), always_inline)) inline
 
 // One ray: its sinogram row and the table entry of column pair 0 (entry j
-// at byte 32 j; only the pairs the ray covers are read).
+// one table row of 32 bytes further per pair; only the pairs the ray
+// covers are read).
 struct avx_track {
     char *P;
     const char *tab;
@@ -186,7 +187,8 @@ AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const avx_track 
     for (int k = 0; k < M; k++) P[k] = tr[k].P, B[k] = tr[k].tab;
     const __m256 one = _mm256_set1_ps(1.0f);
     const float *s = S + 16 * j0;
-    for (int64_t j = 32 * (int64_t)j0; j < 32 * (int64_t)j1; j += 32, s += 16) {
+    const int64_t row = 4 * ray_steps_words;  // bytes per table row
+    for (int64_t j = row * j0; j < row * j1; j += row, s += 16) {
         _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch, _MM_HINT_T0);
         const __m256 v = _mm256_loadu_ps(s), m = _mm256_loadu_ps(s + 8);
 #pragma GCC unroll 4
@@ -223,7 +225,7 @@ AVX_INLINE void avx_fwd_rays(const float *S, const ray_segment_t *row, float *co
         lo[k] = e.first_col >> 4;
         hi[k] = ray_steps_count(e) ? e.last_col >> 4 : lo[k] - 1;
         tr[k] = {reinterpret_cast<char *>(P[a + k]),
-                 reinterpret_cast<const char *>(tab + k) - 32 * (int64_t)lo[k]};
+                 reinterpret_cast<const char *>(tab + k) - 4 * ray_steps_words * (int64_t)lo[k]};
         if (hi[k] < lo[k]) continue;
         for (int c : {lo[k], hi[k] + 1}) {  // insert, keeping cut sorted and unique
             int i = ncut;
