@@ -3,19 +3,19 @@
 # sitting: builds the commit (exported with git archive under
 # build/compare/, never committed; its bench/ replaced by the current one,
 # so that both builds run the same benchmark code) and the current tree
-# side by side, runs
-# bench_backproject and bench_sirt of both builds back to back, alternating
-# which goes first, ROUNDS times, and prints for every case the median, the
-# lowest and the highest throughput of each build and the ratio of the
-# medians. Then it checks that both builds write byte-identical volumes
-# (bench/check_identical.sh) and, with E2E=1, times whole SIRT runs of both
-# with bench/run_benchmark.sh, alternating as well.
+# side by side, then runs bench_backproject, bench_sirt and bench_cycles of
+# both builds back to back, alternating which goes first, ROUNDS times, and
+# prints for every case the median, lowest and highest figure of each build
+# and the ratio of the medians. Then it checks that both builds write
+# byte-identical volumes (bench/check_identical.sh) and, with E2E=1, times
+# whole SIRT runs of both with bench/run_benchmark.sh, alternating as well.
 #
 # Usage: sh bench/compare_builds.sh [commit, default f413910]
 # Environment (all optional):
 #   ROUNDS   rounds of both benchmarks per build (default 5)
 #   SECONDS_PER_CASE  seconds per case of both benchmarks (default 1)
 #   ONLY     one extension to benchmark: avx, sse or plain (default all)
+#   CYCLE_CALLS  timed calls per case of bench_cycles (default 5)
 #   CHECK    0 skips the bit-identity check (default 1)
 #   E2E      1 adds the end-to-end SIRT runs (default 0); E2E_ROUNDS runs of
 #            each build (default 3), sizes as run_benchmark.sh takes them
@@ -33,7 +33,7 @@ ref_id=$(git rev-parse --short "$REF")
 OLD_SRC=$OUT/src-$ref_id
 OLD=$OUT/build-$ref_id
 NEW=$OUT/build-current
-TARGETS="kyvane make_tilt_series bench_backproject bench_sirt"
+TARGETS="kyvane make_tilt_series bench_backproject bench_sirt bench_cycles"
 
 mkdir -p "$OUT"
 if [ ! -d "$OLD_SRC" ]; then
@@ -64,6 +64,10 @@ parse_sirt() {
     }'
 }
 
+parse_cycles() {
+    awk '/^cycles_/ { printf "%s %s\n", $1, $2 }'
+}
+
 raw=$OUT/raw.txt
 : >"$raw"
 echo "Benchmarks of $ref_id (old) and the current tree (new), $ROUNDS rounds, alternating"
@@ -77,6 +81,7 @@ while [ "$r" -le "$ROUNDS" ]; do
         [ "$sirt_only" = plain ] && sirt_only=scalar
         "$dir/bench/bench_backproject" "$SECONDS_PER_CASE" $bp_only | parse_backproject | sed "s/^/$b /" >>"$raw"
         "$dir/bench/bench_sirt" "$SECONDS_PER_CASE" $sirt_only | parse_sirt | sed "s/^/$b /" >>"$raw"
+        "$dir/bench/bench_cycles" "${CYCLE_CALLS:-5}" $bp_only | parse_cycles | sed "s/^/$b /" >>"$raw"
     done
     echo "round $r of $ROUNDS done"
     r=$((r + 1))
@@ -92,21 +97,23 @@ summarise() {
     }
     function median(m) { return m % 2 ? s[(m + 1) / 2] : (s[m / 2] + s[m / 2 + 1]) / 2 }
     END {
-        printf "%-34s %24s %24s %8s\n", "case (G voxel-updates/s; s)", "old median [min max]", "new median [min max]", "new/old"
+        printf "%-34s %24s %24s %8s\n", "case (G voxel-updates/s; s; cycles)", "old median [min max]", "new median [min max]", "speed-up"
         for (i = 1; i <= k; i++) {
             key = order[i]
             mo = n["old", key]; mn = n["new", key]
             if (!mo || !mn) continue
             sorted("old", key, mo); om = median(mo); olo = s[1]; ohi = s[mo]
             sorted("new", key, mn); nm = median(mn); nlo = s[1]; nhi = s[mn]
-            ratio = key ~ /seconds$/ ? (nm > 0 ? om / nm : 0) : (om > 0 ? nm / om : 0)
+            lower = key ~ /seconds$/ || key ~ /^cycles_/
+            ratio = lower ? (nm > 0 ? om / nm : 0) : (om > 0 ? nm / om : 0)
             printf "%-34s %8.3f [%6.3f %6.3f] %8.3f [%6.3f %6.3f] %8.2f\n", key, om, olo, ohi, nm, nlo, nhi, ratio
         }
     }' "$1"
 }
 echo
 summarise "$raw"
-echo "(new/old: ratio of the medians as a speed-up; for the iteration time old/new)"
+echo "(speed-up: ratio of the medians, new/old for rates, old/new for times and cycles per update;"
+echo " cycles: core cycles per L-lane update on one thread, from bench_cycles)"
 
 if [ "${CHECK:-1}" = 1 ]; then
     echo
