@@ -372,8 +372,8 @@ __attribute__((target("sse2"))) void backproject_sse(mrc_image_t *sino, mrc_imag
 #define AVX_INLINE __attribute__((target("avx"), always_inline)) inline
 
 // One ray of a walk: its sinogram row and the table entry of column pair 0
-// (entry j one table row of 32 bytes further per pair; only the pairs the
-// ray covers are ever read).
+// (entry j one table entry further per pair; only the pairs the ray covers
+// are ever read).
 struct avx_track {
     const char *P;
     const char *tab;
@@ -387,7 +387,7 @@ AVX_INLINE void avx_back_stretch(float *S, int j0, int j1, const avx_track *tr, 
 #pragma GCC unroll 4
     for (int k = 0; k < M; k++) P[k] = tr[k].P, B[k] = tr[k].tab;
     float *s = S + 16 * j0;
-    const int64_t row = 4 * ray_steps_words;  // bytes per table row
+    const int64_t row = ray_steps_entry_bytes;
     for (int64_t j = row * j0; j < row * j1; j += row, s += 16) {
         _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch, _MM_HINT_T0);
         __m256 s0 = _mm256_loadu_ps(s), s1 = _mm256_loadu_ps(s + 8);
@@ -398,7 +398,8 @@ AVX_INLINE void avx_back_stretch(float *S, int j0, int j1, const avx_track *tr, 
             const float *q = reinterpret_cast<const float *>(P[k] + (last - o));
             const __m256 p0 = _mm256_loadu_ps(p), q0 = _mm256_loadu_ps(q);
             if (Interp) {
-                const __m256 f = _mm256_broadcast_ss(reinterpret_cast<const float *>(B[k] + j + 16));
+                const __m256 f = _mm256_broadcast_ss(
+                    reinterpret_cast<const float *>(B[k] + j + ray_steps_frac_bytes));
                 const __m256 p1 = _mm256_loadu_ps(p + 8), q1 = _mm256_loadu_ps(q - 8);
                 s0 = _mm256_add_ps(_mm256_add_ps(s0, p0), _mm256_mul_ps(_mm256_sub_ps(p1, p0), f));
                 s1 = _mm256_add_ps(_mm256_add_ps(s1, q0), _mm256_mul_ps(_mm256_sub_ps(q1, q0), f));
@@ -426,7 +427,7 @@ AVX_INLINE void avx_back_rays(float *S, const ray_segment_t *row, float *const *
         lo[k] = e.first_col >> 4;
         hi[k] = ray_steps_count(e) ? e.last_col >> 4 : lo[k] - 1;
         tr[k] = {reinterpret_cast<const char *>(P[a + k]),
-                 reinterpret_cast<const char *>(tab + k) - 4 * ray_steps_words * (int64_t)lo[k]};
+                 reinterpret_cast<const char *>(tab + k) - ray_steps_entry_bytes * (int64_t)lo[k]};
         if (hi[k] < lo[k]) continue;
         for (int c : {lo[k], hi[k] + 1}) {  // insert, keeping cut sorted and unique
             int i = ncut;
@@ -462,20 +463,20 @@ template <bool Interp>
 __attribute__((target("avx"))) void backproject_avx(mrc_image_t *sino, mrc_image_t *slice)
 {
     const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
-    const int row_words = ray_steps_words * (slice->nx / 16);
+    const int steps = slice->nx / 16;  // column pairs of a kernel row
     float *const *S = slice->data[0];
     float *const *P = sino->data[0];
-    std::vector<int32_t> tab((size_t)ray_steps_rows * row_words + ray_steps_words);
+    std::vector<int32_t> tab(ray_steps_size(steps));
     for (int a0 = 0, pb = 0; a0 < N; pb++) {
         const int a1 = a0 + proj_block(pb, a0, N);
         for (int r0 = 0; r0 < R; r0 += ray_steps_rows) {
             const int nr = R - r0 < ray_steps_rows ? R - r0 : ray_steps_rows;
             for (int a = a0; a < a1; a += ray_steps_rays) {
                 const int m = a1 - a < ray_steps_rays ? a1 - a : ray_steps_rays;
-                ray_steps_fill<Interp>(tab.data(), row_words, r0, nr, a, m);
+                ray_steps_fill<Interp>(tab.data(), steps, r0, nr, a, m);
                 for (int rr = 0; rr < nr; rr++)
                     avx_back_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
-                                          tab.data() + (size_t)rr * row_words, D);
+                                          ray_steps_row(tab.data(), steps, rr), D);
             }
         }
         a0 = a1;

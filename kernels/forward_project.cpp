@@ -170,8 +170,8 @@ void weight_sse(mrc_image_t *sino, int D)
 #define AVX_INLINE __attribute__((target("avx"), always_inline)) inline
 
 // One ray: its sinogram row and the table entry of column pair 0 (entry j
-// one table row of 32 bytes further per pair; only the pairs the ray
-// covers are read).
+// one table entry further per pair; only the pairs the ray covers are
+// read).
 struct avx_track {
     char *P;
     const char *tab;
@@ -187,7 +187,7 @@ AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const avx_track 
     for (int k = 0; k < M; k++) P[k] = tr[k].P, B[k] = tr[k].tab;
     const __m256 one = _mm256_set1_ps(1.0f);
     const float *s = S + 16 * j0;
-    const int64_t row = 4 * ray_steps_words;  // bytes per table row
+    const int64_t row = ray_steps_entry_bytes;
     for (int64_t j = row * j0; j < row * j1; j += row, s += 16) {
         _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch, _MM_HINT_T0);
         const __m256 v = _mm256_loadu_ps(s), m = _mm256_loadu_ps(s + 8);
@@ -197,7 +197,8 @@ AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const avx_track 
             float *b0 = reinterpret_cast<float *>(P[k] + o);
             float *c0 = reinterpret_cast<float *>(P[k] + (last - o));
             if (Interp) {
-                const __m256 f = _mm256_broadcast_ss(reinterpret_cast<const float *>(B[k] + j + 16));
+                const __m256 f = _mm256_broadcast_ss(
+                    reinterpret_cast<const float *>(B[k] + j + ray_steps_frac_bytes));
                 const __m256 g = _mm256_sub_ps(one, f);
                 float *b1 = b0 + 8, *c1 = c0 - 8;
                 _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_loadu_ps(b0), _mm256_mul_ps(v, g)));
@@ -225,7 +226,7 @@ AVX_INLINE void avx_fwd_rays(const float *S, const ray_segment_t *row, float *co
         lo[k] = e.first_col >> 4;
         hi[k] = ray_steps_count(e) ? e.last_col >> 4 : lo[k] - 1;
         tr[k] = {reinterpret_cast<char *>(P[a + k]),
-                 reinterpret_cast<const char *>(tab + k) - 4 * ray_steps_words * (int64_t)lo[k]};
+                 reinterpret_cast<const char *>(tab + k) - ray_steps_entry_bytes * (int64_t)lo[k]};
         if (hi[k] < lo[k]) continue;
         for (int c : {lo[k], hi[k] + 1}) {  // insert, keeping cut sorted and unique
             int i = ncut;
@@ -260,10 +261,10 @@ template <bool Interp>
 __attribute__((target("avx"))) void trace_avx(mrc_image_t *sino, mrc_image_t *slice)
 {
     const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
-    const int row_words = ray_steps_words * (slice->nx / 16);
+    const int steps = slice->nx / 16;  // column pairs of a kernel row
     float *const *P = sino->data[0];
     float *const *S = slice->data[0];
-    std::vector<int32_t> tab((size_t)ray_steps_rows * row_words + ray_steps_words);
+    std::vector<int32_t> tab(ray_steps_size(steps));
     int pb = 0;
     for (int a0 = 0; a0 < N; ++pb) {
         const int a1 = std::min(N, a0 + std::max(1, (int)block_lists.proj_block_sizes[pb]));
@@ -271,10 +272,10 @@ __attribute__((target("avx"))) void trace_avx(mrc_image_t *sino, mrc_image_t *sl
             const int nr = std::min(ray_steps_rows, R - r0);
             for (int a = a0; a < a1; a += ray_steps_rays) {
                 const int m = std::min(ray_steps_rays, a1 - a);
-                ray_steps_fill<Interp>(tab.data(), row_words, r0, nr, a, m);
+                ray_steps_fill<Interp>(tab.data(), steps, r0, nr, a, m);
                 for (int rr = 0; rr < nr; rr++)
                     avx_fwd_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
-                                         tab.data() + (size_t)rr * row_words, D);
+                                         ray_steps_row(tab.data(), steps, rr), D);
             }
         }
         a0 = a1;

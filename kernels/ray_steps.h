@@ -17,9 +17,14 @@
 
 #include "kernels/geometry.h"
 
-// Row n of a kernel row's table: the 4 rays' offsets (int32, bytes, bin
-// times 32), then their 4 fractions (float).
-constexpr int ray_steps_words = 8, ray_steps_rows = 4, ray_steps_rays = 4;
+// Layout: kernel rows are paired, and a pair's table holds for every step
+// n one entry of 16 int32: the offsets (bytes, bin times 32) of the 4 rays
+// of the first row, those of the second row, then the fractions (float) of
+// the first row's rays and of the second's. One 8-lane register thus runs
+// the sums of both rows, and each entry is written with two stores.
+constexpr int ray_steps_rows = 4, ray_steps_rays = 4;
+constexpr int ray_steps_entry_bytes = 64;  // from one step's entry to the next
+constexpr int ray_steps_frac_bytes = 32;   // from a ray's offset to its fraction
 
 // How far ahead of the walk the slice is prefetched, in bytes. Every
 // projection block sweeps all kernel rows of the slice (the slice of an
@@ -32,49 +37,59 @@ inline int ray_steps_count(const ray_segment_t &e)
     return e.last_col >= e.first_col ? (e.last_col - e.first_col) / 16 + 1 : 0;
 }
 
-template <bool Frac>
-__attribute__((target("avx"), always_inline)) inline void ray_steps_one(__m128 &T, __m128 Dv,
-                                                                       int32_t *q)
+// int32 of the tables of ray_steps_rows kernel rows with up to `steps`
+// steps each.
+inline size_t ray_steps_size(int steps)
 {
-    // The coordinates are non-negative and far below 2^31: the conversion
-    // truncates toward zero exactly as the rounding does.
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(q), _mm_slli_epi32(_mm_cvttps_epi32(T), 5));
-    if (Frac)
-        _mm_storeu_ps(reinterpret_cast<float *>(q + 4),
-                      _mm_sub_ps(T, _mm_round_ps(T, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC)));
-    T = _mm_add_ps(T, Dv);
+    return (size_t)(ray_steps_rows / 2) * 16 * (steps + 1);
 }
 
-// Fills the tables of kernel rows r0 .. r0+nr-1 (nr <= 4), each `row_words`
-// int32 apart from tab, for projections a .. a+m-1 (m <= 4): lane k of the
-// row's table is ray a+k, from its own first step. Lanes without a ray and
-// steps past a ray's end hold values nobody reads. Frac false leaves the
-// fractions out (nearest sampling needs the offsets only).
-template <bool Frac>
-__attribute__((target("avx"))) inline void ray_steps_fill(int32_t *tab, int row_words, int r0,
-                                                          int nr, int a, int m)
+// Offset of ray 0 at step 0 in the table of kernel row rr of the group.
+inline const int32_t *ray_steps_row(const int32_t *tab, int steps, int rr)
 {
-    alignas(16) float t[ray_steps_rows][4] = {};
-    alignas(16) float d[4] = {};
-    int steps = 0;
-    for (int k = 0; k < m; k++) d[k] = cos_table[a + k];
+    return tab + (size_t)(rr >> 1) * 16 * (steps + 1) + 4 * (rr & 1);
+}
+
+template <bool Frac>
+__attribute__((target("avx"), always_inline)) inline void ray_steps_one(__m256 &T, __m256 Dv,
+                                                                       int32_t *q)
+{
+    // The coordinates are non-negative and far below 2^24: the truncated
+    // value times 32 is exact, and its conversion is the bin's byte offset.
+    const __m256 I = _mm256_round_ps(T, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(q),
+                        _mm256_cvttps_epi32(_mm256_mul_ps(I, _mm256_set1_ps(32.0f))));
+    if (Frac) _mm256_storeu_ps(reinterpret_cast<float *>(q + 8), _mm256_sub_ps(T, I));
+    T = _mm256_add_ps(T, Dv);
+}
+
+// Fills the tables of kernel rows r0 .. r0+nr-1 (nr <= 4) for projections
+// a .. a+m-1 (m <= 4), at most `steps` steps each: lane k of a row's table
+// is ray a+k, from its own first step. Lanes without a ray and steps past a
+// ray's end hold values nobody reads. Frac false leaves the fractions out
+// (nearest sampling needs the offsets only).
+template <bool Frac>
+__attribute__((target("avx"))) inline void ray_steps_fill(int32_t *tab, int steps, int r0, int nr,
+                                                          int a, int m)
+{
+    alignas(32) float t[ray_steps_rows][4] = {};
+    alignas(32) float d[8] = {};
+    int n = 0;
+    for (int k = 0; k < m; k++) d[k] = d[k + 4] = cos_table[a + k];
     for (int rr = 0; rr < nr; rr++)
         for (int k = 0; k < m; k++) {
             const ray_segment_t &e = ray_table[r0 + rr][a + k];
             t[rr][k] = e.t_first;
-            const int n = ray_steps_count(e);
-            steps = n > steps ? n : steps;
+            const int c = ray_steps_count(e);
+            n = c > n ? c : n;
         }
-    if (steps > row_words / ray_steps_words) steps = row_words / ray_steps_words;
-    const __m128 Dv = _mm_load_ps(d);
-    __m128 T0 = _mm_load_ps(t[0]), T1 = _mm_load_ps(t[1]);
-    __m128 T2 = _mm_load_ps(t[2]), T3 = _mm_load_ps(t[3]);
-    int32_t *p = tab;
-    for (int n = 0; n < steps; n++, p += ray_steps_words) {
-        ray_steps_one<Frac>(T0, Dv, p);
-        ray_steps_one<Frac>(T1, Dv, p + row_words);
-        ray_steps_one<Frac>(T2, Dv, p + 2 * row_words);
-        ray_steps_one<Frac>(T3, Dv, p + 3 * row_words);
+    if (n > steps) n = steps;
+    const __m256 Dv = _mm256_load_ps(d);
+    __m256 T01 = _mm256_load_ps(t[0]), T23 = _mm256_load_ps(t[2]);
+    int32_t *p = tab, *q = tab + 16 * (steps + 1);
+    for (; n > 0; n--, p += 16, q += 16) {
+        ray_steps_one<Frac>(T01, Dv, p);
+        ray_steps_one<Frac>(T23, Dv, q);
     }
 }
 
