@@ -219,31 +219,18 @@ template <bool Interp>
 AVX_INLINE void avx_fwd_rays(const float *S, const ray_segment_t *row, float *const *P, int a,
                              int m, const int32_t *tab, int D)
 {
-    int lo[4], hi[4], cut[8], ncut = 0;
+    const ray_steps_cuts w = ray_steps_cut(row, a, m);
     avx_track tr[4];
-    for (int k = 0; k < m; k++) {
-        const ray_segment_t &e = row[a + k];
-        lo[k] = e.first_col >> 4;
-        hi[k] = ray_steps_count(e) ? e.last_col >> 4 : lo[k] - 1;
+    for (int k = 0; k < m; k++)
         tr[k] = {reinterpret_cast<char *>(P[a + k]),
-                 reinterpret_cast<const char *>(tab + k) - ray_steps_entry_bytes * (int64_t)lo[k]};
-        if (hi[k] < lo[k]) continue;
-        for (int c : {lo[k], hi[k] + 1}) {  // insert, keeping cut sorted and unique
-            int i = ncut;
-            while (i > 0 && cut[i - 1] > c) i--;
-            if (i > 0 && cut[i - 1] == c) continue;
-            for (int n = ncut; n > i; n--) cut[n] = cut[n - 1];
-            cut[i] = c;
-            ncut++;
-        }
-    }
+                 reinterpret_cast<const char *>(tab + k) - ray_steps_entry_bytes * (int64_t)w.lo[k]};
     const int64_t last = 32 * (int64_t)(D - 1);
-    for (int c = 0; c + 1 < ncut; c++) {
-        const int j0 = cut[c], j1 = cut[c + 1];
+    for (int c = 0; c + 1 < w.count; c++) {
+        const int j0 = w.cut[c], j1 = w.cut[c + 1];
         avx_track act[4];
         int n = 0;
         for (int k = 0; k < m; k++)
-            if (lo[k] <= j0 && hi[k] >= j1 - 1) act[n++] = tr[k];
+            if (w.lo[k] <= j0 && w.hi[k] >= j1 - 1) act[n++] = tr[k];
         switch (n) {
         case 1: avx_fwd_stretch<1, Interp>(S, j0, j1, act, last); break;
         case 2: avx_fwd_stretch<2, Interp>(S, j0, j1, act, last); break;

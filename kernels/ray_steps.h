@@ -37,6 +37,35 @@ inline int ray_steps_count(const ray_segment_t &e)
     return e.last_col >= e.first_col ? (e.last_col - e.first_col) / 16 + 1 : 0;
 }
 
+// Where rays a .. a+m-1 (m <= 4) of one kernel row run: column pairs lo[k]
+// .. hi[k] (hi[k] < lo[k] for a ray without steps), and the column pairs
+// at which one of them starts or stops, in increasing order. Between two
+// neighbouring cuts every ray covers all pairs or none.
+struct ray_steps_cuts {
+    int lo[4], hi[4], cut[8], count;
+};
+
+inline ray_steps_cuts ray_steps_cut(const ray_segment_t *row, int a, int m)
+{
+    ray_steps_cuts w;
+    w.count = 0;
+    for (int k = 0; k < m; k++) {
+        const ray_segment_t &e = row[a + k];
+        w.lo[k] = e.first_col >> 4;
+        w.hi[k] = ray_steps_count(e) ? e.last_col >> 4 : w.lo[k] - 1;
+        if (w.hi[k] < w.lo[k]) continue;
+        for (int c : {w.lo[k], w.hi[k] + 1}) {  // insert, keeping the cuts sorted and unique
+            int i = w.count;
+            while (i > 0 && w.cut[i - 1] > c) i--;
+            if (i > 0 && w.cut[i - 1] == c) continue;
+            for (int n = w.count; n > i; n--) w.cut[n] = w.cut[n - 1];
+            w.cut[i] = c;
+            w.count++;
+        }
+    }
+    return w;
+}
+
 // int32 of the tables of ray_steps_rows kernel rows with up to `steps`
 // steps each.
 inline size_t ray_steps_size(int steps)
