@@ -1,8 +1,11 @@
 #!/bin/sh
 # Checks that two builds reconstruct byte-identical volumes: WBP and SIRT,
-# interpolation on and off, every vector extension, on a small synthetic
-# tilt series (sizes chosen so that rays start and end at different column
-# pairs, cross the detector centre, and projection blocks have remainders).
+# interpolation on and off, every vector extension, the automatic cache
+# block and two small ones (blocks of 6 projections and of 1, the latter
+# also with slice rows split in 5 pieces), on a small
+# synthetic tilt series (sizes chosen so that rays start and end at
+# different column pairs, cross the detector centre, and projection blocks
+# have remainders).
 # The header words and the voxels must match; the labels are left out of the
 # comparison because one of them carries the date and time of the run.
 #
@@ -36,11 +39,15 @@ runs=0 failed=0
 for method in WBP SIRT; do
     for interp in on off; do
         for ext in avx sse none; do
-            for cb in auto 40; do
+            for tiles in auto 40 8 8s5; do
                 set -- -a "$angles" -i "$series" -z 60 -x 190 -f -v 0 -t 2 -I "$interp" -e "$ext"
-                [ "$cb" = auto ] || set -- "$@" -C "$cb"
+                case $tiles in
+                auto) ;;
+                8s5) set -- "$@" -C 8 -s 5 ;;
+                *) set -- "$@" -C "$tiles" ;;
+                esac
                 [ "$method" = SIRT ] && set -- "$@" -S -l 3
-                name=$method-$interp-$ext-$cb
+                name=$method-$interp-$ext-$tiles
                 "$OLD/kyvane" "$@" -o "$WORK_DIR/old-$name.mrc" >"$WORK_DIR/old-$name.log" 2>&1
                 "$NEW/kyvane" "$@" -o "$WORK_DIR/new-$name.mrc" >"$WORK_DIR/new-$name.log" 2>&1
                 runs=$((runs + 1))
