@@ -6,9 +6,11 @@
 // factor) chosen by the run tuning for this host as a run would. Then the
 // weighting filter's rows per second. One line per case.
 //
-// Usage: bench_backproject [seconds per case, default 1.5]
+// Usage: bench_backproject [seconds per case, default 1.5] [avx|sse|plain]
+// (the second argument limits the run to one extension's members)
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <memory>
@@ -75,6 +77,7 @@ double calls_per_second(int threads, double seconds, Fn fn)
 int main(int argc, char **argv)
 {
     const double seconds = argc > 1 ? atof(argv[1]) : 1.5;
+    const char *only = argc > 2 ? argv[2] : nullptr;
     const int cores = (int)sysconf(_SC_NPROCESSORS_ONLN);
     if (mrc_init() != 0) return 1;
 
@@ -87,6 +90,7 @@ int main(int argc, char **argv)
     const char *ext_names[] = {"avx", "sse", "plain"};
     for (int ext : {0, 1, 2})
         for (int interp : {1, 0}) {
+            if (only && strcmp(only, ext_names[ext]) != 0) continue;
             config_t cfg = config_defaults;
             cfg.vector_ext = ext == 2 ? 2 : ext;
             cfg.split_factor = -1;

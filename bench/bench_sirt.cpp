@@ -6,8 +6,11 @@
 // slice group. Voxel updates are counted nominally, W * H * N per slice,
 // though voxels whose ray misses the detector at high tilt are skipped. Sizes: W = H = D = 1024, N = 121 (-60 ... 60 degrees); the
 // cache block and split factor are chosen by the run tuning for this host.
+//
+// Usage: bench_sirt [seconds per case and thread count, default 1] [avx|sse|scalar]
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <random>
@@ -42,29 +45,44 @@ struct thread_data {
     mrc_image_t slice{}, sino{};
 };
 
-// Runs fn(k) on `threads` threads at once, three times; returns the best
-// wall time (the machine may be shared, so the best is the least disturbed).
-template <class F> double run_on(int threads, F fn)
+// Runs fn(k) on `threads` threads at once, each repeating it until `seconds`
+// have passed (at least twice, after one call that warms caches and pages);
+// returns the calls per second of all threads together. Each thread's rate
+// is taken over its own calls, so one thread that the shared machine holds
+// back lowers the sum by its share only.
+template <class F> double calls_per_second(int threads, double seconds, F fn)
 {
-    double best = 1e30;
-    for (int rep = 0; rep < 3; ++rep) {
+    std::vector<double> rate(threads);
+    auto body = [&](int k) {
+        fn(k);
         const double t0 = wall_time_seconds();
-        if (threads == 1) {
-            fn(0);
-        } else {
-            std::vector<std::thread> pool;
-            for (int k = 0; k < threads; ++k) pool.emplace_back(fn, k);
-            for (auto &t : pool) t.join();
-        }
-        best = std::min(best, wall_time_seconds() - t0);
+        int calls = 0;
+        double now;
+        do {
+            fn(k);
+            calls++;
+            now = wall_time_seconds();
+        } while (now - t0 < seconds || calls < 2);
+        rate[k] = calls / (now - t0);
+    };
+    if (threads == 1) {
+        body(0);
+    } else {
+        std::vector<std::thread> pool;
+        for (int k = 0; k < threads; ++k) pool.emplace_back(body, k);
+        for (auto &t : pool) t.join();
     }
-    return best;
+    double total = 0;
+    for (double r : rate) total += r;
+    return total;
 }
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
+    const double seconds = argc > 1 ? atof(argv[1]) : 1.0;
+    const char *only = argc > 2 ? argv[2] : nullptr;  // one extension: avx, sse or scalar
     const int cpus = (int)std::thread::hardware_concurrency() > 0 ? (int)std::thread::hardware_concurrency() : 1;
     std::vector<float> angles;
     for (int a = 0; a < N; ++a) angles.push_back(-60.0f + a);
@@ -81,6 +99,7 @@ int main()
     for (int ext : {0, 1, 2}) {
         // The automatic choice is the widest extension the host runs (0 AVX,
         // else 1 SSE); a wider one would stop on an illegal instruction.
+        if (only && strcmp(only, ext_name(ext)) != 0) continue;
         if (ext < cfg.vector_ext) {
             printf("%-7s not supported on this host\n", ext_name(ext));
             continue;
@@ -114,15 +133,15 @@ int main()
             const double updates = (double)W * H * N * L;  // per call
             auto fwd = [&](int k) { forward_project_fn(&sirt_work[k + 1], &td[k].slice); };
             auto back = [&](int k) { backproject_fn(&sirt_work[k + 1], &td[k].slice); };
-            const double f1 = run_on(1, fwd), fa = run_on(cpus, fwd);
-            const double b1 = run_on(1, back), ba = run_on(cpus, back);
+            const double f1 = calls_per_second(1, seconds, fwd), fa = calls_per_second(cpus, seconds, fwd);
+            const double b1 = calls_per_second(1, seconds, back), ba = calls_per_second(cpus, seconds, back);
             double busy = 0.0;
-            const double it = run_on(1, [&](int) {
+            const double it = 1.0 / calls_per_second(1, seconds, [&](int) {
                 sirt_step_fn(&td[0].sino, &td[0].slice, nullptr, &busy, 0);
             });
             printf("%-7s %-7s %5d | %12.3f %12.3f | %12.3f %12.3f | %.3f s (%d slices)\n", ext_name(ext),
-                   interp ? "linear" : "nearest", s, updates / f1 * 1e-9, updates * cpus / fa * 1e-9,
-                   updates / b1 * 1e-9, updates * cpus / ba * 1e-9, it, L);
+                   interp ? "linear" : "nearest", s, updates * f1 * 1e-9, updates * fa * 1e-9,
+                   updates * b1 * 1e-9, updates * ba * 1e-9, it, L);
             fflush(stdout);
             for (auto &t : td) {
                 mrc_free_data(&t.slice);

@@ -17,7 +17,10 @@
 #include <limits.h>
 #include <stdint.h>
 
+#include <vector>
+
 #include "kernels/geometry.h"
+#include "kernels/ray_steps.h"
 
 namespace {
 
@@ -104,7 +107,7 @@ void backproject_scalar(mrc_image_t *sino, mrc_image_t *slice)
     });
 }
 
-// ---- walks of several projections at once (SSE, AVX) -----------------------
+// ---- walks of several projections at once (SSE) ----------------------------
 
 // Steps of a walk from float offset x to last (inclusive), pair size `pair`.
 inline int steps_between(int x, int last, int pair)
@@ -361,30 +364,108 @@ __attribute__((target("sse2"))) void backproject_sse(mrc_image_t *sino, mrc_imag
 
 // ---- AVX (8 lanes, unaligned) -----------------------------------------------
 // A column pair is 16 floats; bin i of the row is the vector at byte 32 i.
+// The walks read their offsets and fractions from the step tables
+// (ray_steps.h) and take up to four projections of one kernel row per
+// column pair, in increasing order, so each slice vector is loaded and
+// stored once for all of them.
 
-#define avx_INLINE __attribute__((target("avx"), always_inline)) inline
-#define AVX_LOW(v) _mm256_castps256_ps128(v)
-#define AVX_BCASTL(F, K) _mm256_permute_ps(_mm256_insertf128_ps(_mm256_castps128_ps256(F), F, 1), (K) * 0x55)
-// AVX implies the rounding and extraction instructions of SSE4.1.
-#define AVX_TRUNC(v) _mm256_round_ps(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC)
-#define AVX_TRUNC4(T, I) _mm_round_ps(T, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC)
-#define AVX_LANE4(O, K) _mm_extract_epi32(O, K)
-LANE_WALKS(avx, __m256, _mm256_loadu_ps, _mm256_storeu_ps, _mm256_set1_ps, AVX_BCASTL,
-           _mm256_add_ps, _mm256_sub_ps, _mm256_mul_ps, AVX_TRUNC, AVX_LOW, 16, 5, AVX_TRUNC4,
-           AVX_LANE4)
+#define AVX_INLINE __attribute__((target("avx"), always_inline)) inline
 
-// One kernel row at a time against a block of projections: the row stays in
-// the first-level cache while the block's rows stream from the last level.
+// One ray of a walk: its sinogram row and the table entry of column pair 0
+// (entry j one table entry further per pair; only the pairs the ray covers
+// are ever read).
+struct avx_track {
+    const char *P;
+    const char *tab;
+};
+
+// Column pairs j0 .. j1-1, which rays tr[0 .. M-1] all cover.
+template <int M, bool Interp>
+AVX_INLINE void avx_back_stretch(float *S, int j0, int j1, const avx_track *tr, int64_t last)
+{
+    const char *P[M], *B[M];
+#pragma GCC unroll 4
+    for (int k = 0; k < M; k++) P[k] = tr[k].P, B[k] = tr[k].tab;
+    float *s = S + 16 * j0;
+    const int64_t row = ray_steps_entry_bytes;
+    for (int64_t j = row * j0; j < row * j1; j += row, s += 16) {
+        _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch, _MM_HINT_T0);
+        __m256 s0 = _mm256_loadu_ps(s), s1 = _mm256_loadu_ps(s + 8);
+#pragma GCC unroll 4
+        for (int k = 0; k < M; k++) {
+            const int64_t o = *reinterpret_cast<const int32_t *>(B[k] + j);
+            const float *p = reinterpret_cast<const float *>(P[k] + o);
+            const float *q = reinterpret_cast<const float *>(P[k] + (last - o));
+            const __m256 p0 = _mm256_loadu_ps(p), q0 = _mm256_loadu_ps(q);
+            if (Interp) {
+                const __m256 f = _mm256_broadcast_ss(
+                    reinterpret_cast<const float *>(B[k] + j + ray_steps_frac_bytes));
+                const __m256 p1 = _mm256_loadu_ps(p + 8), q1 = _mm256_loadu_ps(q - 8);
+                s0 = _mm256_add_ps(_mm256_add_ps(s0, p0), _mm256_mul_ps(_mm256_sub_ps(p1, p0), f));
+                s1 = _mm256_add_ps(_mm256_add_ps(s1, q0), _mm256_mul_ps(_mm256_sub_ps(q1, q0), f));
+            } else {
+                s0 = _mm256_add_ps(s0, p0);
+                s1 = _mm256_add_ps(s1, q0);
+            }
+        }
+        _mm256_storeu_ps(s, s0);
+        _mm256_storeu_ps(s + 8, s1);
+    }
+}
+
+// Projections a .. a+m-1 (m <= 4) of one kernel row. The row is cut where a
+// ray starts or ends; on each stretch the rays that cover it are added in
+// increasing projection order.
+template <bool Interp>
+AVX_INLINE void avx_back_rays(float *S, const ray_segment_t *row, float *const *P, int a, int m,
+                              const int32_t *tab, int D)
+{
+    const ray_steps_cuts w = ray_steps_cut(row, a, m);
+    avx_track tr[4];
+    for (int k = 0; k < m; k++)
+        tr[k] = {reinterpret_cast<const char *>(P[a + k]),
+                 reinterpret_cast<const char *>(tab + k) - ray_steps_entry_bytes * (int64_t)w.lo[k]};
+    const int64_t last = 32 * (int64_t)(D - 1);
+    for (int c = 0; c + 1 < w.count; c++) {
+        const int j0 = w.cut[c], j1 = w.cut[c + 1];
+        avx_track act[4];
+        int n = 0;
+        for (int k = 0; k < m; k++)
+            if (w.lo[k] <= j0 && w.hi[k] >= j1 - 1) act[n++] = tr[k];
+        switch (n) {
+        case 1: avx_back_stretch<1, Interp>(S, j0, j1, act, last); break;
+        case 2: avx_back_stretch<2, Interp>(S, j0, j1, act, last); break;
+        case 3: avx_back_stretch<3, Interp>(S, j0, j1, act, last); break;
+        case 4: avx_back_stretch<4, Interp>(S, j0, j1, act, last); break;
+        default: break;
+        }
+    }
+}
+
+// Projection blocks of the plan; inside each, kernel rows four at a time
+// (one step table run for all four) against the block's projections four
+// at a time. A kernel row stays in the first-level cache while the block's
+// sinogram rows stream from the last level.
 template <bool Interp>
 __attribute__((target("avx"))) void backproject_avx(mrc_image_t *sino, mrc_image_t *slice)
 {
     const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
+    const int steps = slice->nx / 16;  // column pairs of a kernel row
     float *const *S = slice->data[0];
     float *const *P = sino->data[0];
+    std::vector<int32_t> tab(ray_steps_size(steps));
     for (int a0 = 0, pb = 0; a0 < N; pb++) {
         const int a1 = a0 + proj_block(pb, a0, N);
-        for (int r = 0; r < R; r++)
-            avx_row<Interp>(S[r], ray_table[r], P, a0, a1, D);
+        for (int r0 = 0; r0 < R; r0 += ray_steps_rows) {
+            const int nr = R - r0 < ray_steps_rows ? R - r0 : ray_steps_rows;
+            for (int a = a0; a < a1; a += ray_steps_rays) {
+                const int m = a1 - a < ray_steps_rays ? a1 - a : ray_steps_rays;
+                ray_steps_fill<Interp>(tab.data(), steps, r0, nr, a, m);
+                for (int rr = 0; rr < nr; rr++)
+                    avx_back_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
+                                          ray_steps_row(tab.data(), steps, rr), D);
+            }
+        }
         a0 = a1;
     }
 }

@@ -11,8 +11,10 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "kernels/geometry.h"
+#include "kernels/ray_steps.h"
 #include "kernels/sirt_tables.h"
 
 forward_project_fn_t forward_project_fn = nullptr;
@@ -43,23 +45,6 @@ void walk_row_and_projection_blocks(mrc_image_t *sino, mrc_image_t *slice, int D
             a0 = a1;
         }
         r0 = r1;
-    }
-}
-
-// AVX tiling: projection blocks only, every kernel row inside each.
-void walk_projection_blocks(mrc_image_t *sino, mrc_image_t *slice, int D, trace_fn_t trace)
-{
-    const int R = slice->ny, N = sino->ny;
-    float **P = sino->data[0];
-    float **S = slice->data[0];
-    int pb = 0;
-    for (int a0 = 0; a0 < N; ++pb) {
-        const int a1 = std::min(N, a0 + std::max(1, (int)block_lists.proj_block_sizes[pb]));
-        for (int r = 0; r < R; ++r) {
-            const ray_segment_t *row = ray_table[r];
-            for (int a = a0; a < a1; ++a) trace(P[a], S[r], &row[a], cos_table[a], D);
-        }
-        a0 = a1;
     }
 }
 
@@ -174,45 +159,113 @@ void weight_sse(mrc_image_t *sino, int D)
 
 // ---- AVX --------------------------------------------------------------------
 
-// Vector coordinate as in the SSE member.
-__attribute__((target("avx")))
-void trace_interp_avx(float *P, const float *S, const ray_segment_t *e, float dt, int D)
+// The AVX members walk up to four projections of one kernel row per column
+// pair: the rays gather into different sinogram rows, so their
+// read-modify-writes are independent and overlap, and the slice vectors of
+// a column pair are loaded once for all of them. Bins and fractions come
+// from the step tables (ray_steps.h). Each ray's own gains keep their order
+// (bin i, i+1, D-1-i, D-2-i per step, steps in walk order), so every bin
+// sums exactly as in a walk of one ray at a time.
+
+#define AVX_INLINE __attribute__((target("avx"), always_inline)) inline
+
+// One ray: its sinogram row and the table entry of column pair 0 (entry j
+// one table entry further per pair; only the pairs the ray covers are
+// read).
+struct avx_track {
+    char *P;
+    const char *tab;
+};
+
+// Column pairs j0 .. j1-1, which rays tr[0 .. M-1] all cover.
+template <int M, bool Interp>
+AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const avx_track *tr, int64_t last)
 {
-    float t = e->t_first;
-    int i = (int)t;
-    __m256 tv = _mm256_set1_ps(t);
-    const __m256 dv = _mm256_set1_ps(dt), one = _mm256_set1_ps(1.0f);
-    for (int x = e->first_col; x <= e->last_col; x += 16) {
-        const __m256 f = _mm256_sub_ps(tv, _mm256_round_ps(tv, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC));
-        const __m256 g = _mm256_sub_ps(one, f);
-        const __m256 v = _mm256_loadu_ps(S + x);
-        const __m256 m = _mm256_loadu_ps(S + x + 8);
-        float *b0 = P + 8 * i;
-        float *b1 = b0 + 8;
-        float *c0 = P + 8 * (D - 1 - i);
-        float *c1 = c0 - 8;
-        _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_loadu_ps(b0), _mm256_mul_ps(v, g)));
-        _mm256_storeu_ps(b1, _mm256_add_ps(_mm256_loadu_ps(b1), _mm256_mul_ps(v, f)));
-        _mm256_storeu_ps(c0, _mm256_add_ps(_mm256_loadu_ps(c0), _mm256_mul_ps(m, g)));
-        _mm256_storeu_ps(c1, _mm256_add_ps(_mm256_loadu_ps(c1), _mm256_mul_ps(m, f)));
-        t += dt;
-        i = (int)t;
-        tv = _mm256_add_ps(tv, dv);
+    char *P[M];
+    const char *B[M];
+#pragma GCC unroll 4
+    for (int k = 0; k < M; k++) P[k] = tr[k].P, B[k] = tr[k].tab;
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const float *s = S + 16 * j0;
+    const int64_t row = ray_steps_entry_bytes;
+    for (int64_t j = row * j0; j < row * j1; j += row, s += 16) {
+        _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch, _MM_HINT_T0);
+        const __m256 v = _mm256_loadu_ps(s), m = _mm256_loadu_ps(s + 8);
+#pragma GCC unroll 4
+        for (int k = 0; k < M; k++) {
+            const int64_t o = *reinterpret_cast<const int32_t *>(B[k] + j);
+            float *b0 = reinterpret_cast<float *>(P[k] + o);
+            float *c0 = reinterpret_cast<float *>(P[k] + (last - o));
+            if (Interp) {
+                const __m256 f = _mm256_broadcast_ss(
+                    reinterpret_cast<const float *>(B[k] + j + ray_steps_frac_bytes));
+                const __m256 g = _mm256_sub_ps(one, f);
+                float *b1 = b0 + 8, *c1 = c0 - 8;
+                _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_loadu_ps(b0), _mm256_mul_ps(v, g)));
+                _mm256_storeu_ps(b1, _mm256_add_ps(_mm256_loadu_ps(b1), _mm256_mul_ps(v, f)));
+                _mm256_storeu_ps(c0, _mm256_add_ps(_mm256_loadu_ps(c0), _mm256_mul_ps(m, g)));
+                _mm256_storeu_ps(c1, _mm256_add_ps(_mm256_loadu_ps(c1), _mm256_mul_ps(m, f)));
+            } else {
+                _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_loadu_ps(b0), v));
+                _mm256_storeu_ps(c0, _mm256_add_ps(_mm256_loadu_ps(c0), m));
+            }
+        }
     }
 }
 
-__attribute__((target("avx")))
-void trace_nearest_avx(float *P, const float *S, const ray_segment_t *e, float dt, int D)
+// Projections a .. a+m-1 (m <= 4) of one kernel row, cut where a ray
+// starts or ends.
+template <bool Interp>
+AVX_INLINE void avx_fwd_rays(const float *S, const ray_segment_t *row, float *const *P, int a,
+                             int m, const int32_t *tab, int D)
 {
-    float t = e->t_first;
-    int i = (int)t;
-    for (int x = e->first_col; x <= e->last_col; x += 16) {
-        float *b = P + 8 * i;
-        float *c = P + 8 * (D - 1 - i);
-        _mm256_storeu_ps(b, _mm256_add_ps(_mm256_loadu_ps(b), _mm256_loadu_ps(S + x)));
-        _mm256_storeu_ps(c, _mm256_add_ps(_mm256_loadu_ps(c), _mm256_loadu_ps(S + x + 8)));
-        t += dt;
-        i = (int)t;
+    const ray_steps_cuts w = ray_steps_cut(row, a, m);
+    avx_track tr[4];
+    for (int k = 0; k < m; k++)
+        tr[k] = {reinterpret_cast<char *>(P[a + k]),
+                 reinterpret_cast<const char *>(tab + k) - ray_steps_entry_bytes * (int64_t)w.lo[k]};
+    const int64_t last = 32 * (int64_t)(D - 1);
+    for (int c = 0; c + 1 < w.count; c++) {
+        const int j0 = w.cut[c], j1 = w.cut[c + 1];
+        avx_track act[4];
+        int n = 0;
+        for (int k = 0; k < m; k++)
+            if (w.lo[k] <= j0 && w.hi[k] >= j1 - 1) act[n++] = tr[k];
+        switch (n) {
+        case 1: avx_fwd_stretch<1, Interp>(S, j0, j1, act, last); break;
+        case 2: avx_fwd_stretch<2, Interp>(S, j0, j1, act, last); break;
+        case 3: avx_fwd_stretch<3, Interp>(S, j0, j1, act, last); break;
+        case 4: avx_fwd_stretch<4, Interp>(S, j0, j1, act, last); break;
+        default: break;
+        }
+    }
+}
+
+// Projection blocks only; inside each, kernel rows four at a time (one step
+// table run for all four) against the block's projections four at a time.
+// For a fixed bin the kernel rows still come in increasing order.
+template <bool Interp>
+__attribute__((target("avx"))) void trace_avx(mrc_image_t *sino, mrc_image_t *slice)
+{
+    const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
+    const int steps = slice->nx / 16;  // column pairs of a kernel row
+    float *const *P = sino->data[0];
+    float *const *S = slice->data[0];
+    std::vector<int32_t> tab(ray_steps_size(steps));
+    int pb = 0;
+    for (int a0 = 0; a0 < N; ++pb) {
+        const int a1 = std::min(N, a0 + std::max(1, (int)block_lists.proj_block_sizes[pb]));
+        for (int r0 = 0; r0 < R; r0 += ray_steps_rows) {
+            const int nr = std::min(ray_steps_rows, R - r0);
+            for (int a = a0; a < a1; a += ray_steps_rays) {
+                const int m = std::min(ray_steps_rays, a1 - a);
+                ray_steps_fill<Interp>(tab.data(), steps, r0, nr, a, m);
+                for (int rr = 0; rr < nr; rr++)
+                    avx_fwd_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
+                                         ray_steps_row(tab.data(), steps, rr), D);
+            }
+        }
+        a0 = a1;
     }
 }
 
@@ -265,7 +318,7 @@ void forward_project_interp_avx(mrc_image_t *sino, mrc_image_t *slice)
 {
     const int D = sino->nx / 8;
     mrc_zero_data(sino);
-    walk_projection_blocks(sino, slice, D, trace_interp_avx);
+    trace_avx<true>(sino, slice);
     weight_avx(sino, D);
 }
 
@@ -273,6 +326,6 @@ void forward_project_nearest_avx(mrc_image_t *sino, mrc_image_t *slice)
 {
     const int D = sino->nx / 8;
     mrc_zero_data(sino);
-    walk_projection_blocks(sino, slice, D, trace_nearest_avx);
+    trace_avx<false>(sino, slice);
     weight_avx(sino, D);
 }
