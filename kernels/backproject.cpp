@@ -371,17 +371,9 @@ __attribute__((target("sse2"))) void backproject_sse(mrc_image_t *sino, mrc_imag
 
 #define AVX_INLINE __attribute__((target("avx"), always_inline)) inline
 
-// One ray of a walk: its sinogram row and the table entry of column pair 0
-// (entry j one table entry further per pair; only the pairs the ray covers
-// are ever read).
-struct avx_track {
-    const char *P;
-    const char *tab;
-};
-
 // Column pairs j0 .. j1-1, which rays tr[0 .. M-1] all cover.
 template <int M, bool Interp>
-AVX_INLINE void avx_back_stretch(float *S, int j0, int j1, const avx_track *tr, int64_t last)
+AVX_INLINE void avx_back_stretch(float *S, int j0, int j1, const ray_track *tr, int64_t last)
 {
     const char *P[M], *B[M];
 #pragma GCC unroll 4
@@ -418,28 +410,14 @@ AVX_INLINE void avx_back_stretch(float *S, int j0, int j1, const avx_track *tr, 
 // increasing projection order.
 template <bool Interp>
 AVX_INLINE void avx_back_rays(float *S, const ray_segment_t *row, float *const *P, int a, int m,
-                              const int32_t *tab, int D)
+                   const int32_t *tab, int D)
 {
-    const ray_steps_cuts w = ray_steps_cut(row, a, m);
-    avx_track tr[4];
-    for (int k = 0; k < m; k++)
-        tr[k] = {reinterpret_cast<const char *>(P[a + k]),
-                 reinterpret_cast<const char *>(tab + k) - ray_steps_entry_bytes * (int64_t)w.lo[k]};
     const int64_t last = 32 * (int64_t)(D - 1);
-    for (int c = 0; c + 1 < w.count; c++) {
-        const int j0 = w.cut[c], j1 = w.cut[c + 1];
-        avx_track act[4];
-        int n = 0;
-        for (int k = 0; k < m; k++)
-            if (w.lo[k] <= j0 && w.hi[k] >= j1 - 1) act[n++] = tr[k];
-        switch (n) {
-        case 1: avx_back_stretch<1, Interp>(S, j0, j1, act, last); break;
-        case 2: avx_back_stretch<2, Interp>(S, j0, j1, act, last); break;
-        case 3: avx_back_stretch<3, Interp>(S, j0, j1, act, last); break;
-        case 4: avx_back_stretch<4, Interp>(S, j0, j1, act, last); break;
-        default: break;
-        }
-    }
+    ray_steps_walk(row, P, a, m, tab,
+                   [&](auto M, int j0, int j1, const ray_track *act)
+                       __attribute__((target("avx"), always_inline)) {
+                           avx_back_stretch<decltype(M)::value, Interp>(S, j0, j1, act, last);
+                       });
 }
 
 // Projection blocks of the plan; inside each, kernel rows four at a time

@@ -169,17 +169,9 @@ void weight_sse(mrc_image_t *sino, int D)
 
 #define AVX_INLINE __attribute__((target("avx"), always_inline)) inline
 
-// One ray: its sinogram row and the table entry of column pair 0 (entry j
-// one table entry further per pair; only the pairs the ray covers are
-// read).
-struct avx_track {
-    char *P;
-    const char *tab;
-};
-
 // Column pairs j0 .. j1-1, which rays tr[0 .. M-1] all cover.
 template <int M, bool Interp>
-AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const avx_track *tr, int64_t last)
+AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const ray_track *tr, int64_t last)
 {
     char *P[M];
     const char *B[M];
@@ -216,29 +208,15 @@ AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const avx_track 
 // Projections a .. a+m-1 (m <= 4) of one kernel row, cut where a ray
 // starts or ends.
 template <bool Interp>
-AVX_INLINE void avx_fwd_rays(const float *S, const ray_segment_t *row, float *const *P, int a,
-                             int m, const int32_t *tab, int D)
+AVX_INLINE void avx_fwd_rays(const float *S, const ray_segment_t *row, float *const *P, int a, int m,
+                   const int32_t *tab, int D)
 {
-    const ray_steps_cuts w = ray_steps_cut(row, a, m);
-    avx_track tr[4];
-    for (int k = 0; k < m; k++)
-        tr[k] = {reinterpret_cast<char *>(P[a + k]),
-                 reinterpret_cast<const char *>(tab + k) - ray_steps_entry_bytes * (int64_t)w.lo[k]};
     const int64_t last = 32 * (int64_t)(D - 1);
-    for (int c = 0; c + 1 < w.count; c++) {
-        const int j0 = w.cut[c], j1 = w.cut[c + 1];
-        avx_track act[4];
-        int n = 0;
-        for (int k = 0; k < m; k++)
-            if (w.lo[k] <= j0 && w.hi[k] >= j1 - 1) act[n++] = tr[k];
-        switch (n) {
-        case 1: avx_fwd_stretch<1, Interp>(S, j0, j1, act, last); break;
-        case 2: avx_fwd_stretch<2, Interp>(S, j0, j1, act, last); break;
-        case 3: avx_fwd_stretch<3, Interp>(S, j0, j1, act, last); break;
-        case 4: avx_fwd_stretch<4, Interp>(S, j0, j1, act, last); break;
-        default: break;
-        }
-    }
+    ray_steps_walk(row, P, a, m, tab,
+                   [&](auto M, int j0, int j1, const ray_track *act)
+                       __attribute__((target("avx"), always_inline)) {
+                           avx_fwd_stretch<decltype(M)::value, Interp>(S, j0, j1, act, last);
+                       });
 }
 
 // Projection blocks only; inside each, kernel rows four at a time (one step

@@ -15,6 +15,8 @@
 #include <immintrin.h>
 #include <stdint.h>
 
+#include <type_traits>
+
 #include "kernels/geometry.h"
 
 // Layout: kernel rows are paired, and a pair's table holds for every step
@@ -64,6 +66,43 @@ inline ray_steps_cuts ray_steps_cut(const ray_segment_t *row, int a, int m)
         }
     }
     return w;
+}
+
+// One ray of a walk: its sinogram row and the table entry of column pair 0
+// (entry j one table entry further per pair; only the pairs the ray covers
+// are ever read).
+struct ray_track {
+    char *P;
+    const char *tab;
+};
+
+// Rays a .. a+m-1 (m <= 4) of one kernel row, with their table tab (entry
+// of ray a), cut where a ray starts or ends: on each stretch j0 .. j1-1 the
+// rays that cover it, in increasing projection order, go to
+// stretch(std::integral_constant<int, n>, j0, j1, rays).
+template <typename Stretch>
+__attribute__((target("avx"), always_inline)) inline void ray_steps_walk(
+    const ray_segment_t *row, float *const *P, int a, int m, const int32_t *tab, Stretch stretch)
+{
+    const ray_steps_cuts w = ray_steps_cut(row, a, m);
+    ray_track tr[4];
+    for (int k = 0; k < m; k++)
+        tr[k] = {reinterpret_cast<char *>(P[a + k]),
+                 reinterpret_cast<const char *>(tab + k) - ray_steps_entry_bytes * (int64_t)w.lo[k]};
+    for (int c = 0; c + 1 < w.count; c++) {
+        const int j0 = w.cut[c], j1 = w.cut[c + 1];
+        ray_track act[4];
+        int n = 0;
+        for (int k = 0; k < m; k++)
+            if (w.lo[k] <= j0 && w.hi[k] >= j1 - 1) act[n++] = tr[k];
+        switch (n) {
+        case 1: stretch(std::integral_constant<int, 1>(), j0, j1, act); break;
+        case 2: stretch(std::integral_constant<int, 2>(), j0, j1, act); break;
+        case 3: stretch(std::integral_constant<int, 3>(), j0, j1, act); break;
+        case 4: stretch(std::integral_constant<int, 4>(), j0, j1, act); break;
+        default: break;
+        }
+    }
 }
 
 // int32 of the tables of ray_steps_rows kernel rows with up to `steps`
