@@ -8,11 +8,20 @@
 #include <cerrno>
 #include <cstring>
 
-// Read by the signal handler: only a flag and a fixed buffer, no allocation.
-static char temp_path[PATH_MAX + 1];
+// Read by the signal handler: only a flag, a descriptor and a fixed buffer,
+// no allocation. The directory is held by a descriptor of the guard's own,
+// so the name is removed where it was made whatever the path's length.
+static char temp_name[NAME_MAX + 1];
+static int temp_dir = -1;
 static volatile sig_atomic_t temp_set = 0;
 
-static const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// Signals whose default action ends the process and that come from outside
+// (a user, a timer, a resource limit): held back while the temporary file
+// and its record come into being together.
+static const int stop_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM,
+                                   SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR};
+// The same for faults of the process itself.
+static const int fault_signals[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS};
 
 int guard_standard_streams(void)
 {
@@ -37,12 +46,27 @@ static void on_stop_signal(int sig)
 {
     const int saved = errno;
     if (temp_set)
-        unlink(temp_path);
+        unlinkat(temp_dir, temp_name, 0);
     errno = saved;
     // The disposition was reset on entry and the signal is not blocked in
-    // here, so raising it again ends the process by the signal itself.
+    // here, so raising it again ends the process by the signal itself, as
+    // the caller (a shell loop, a batch system) must see it.
     raise(sig);
-    _exit(128 + sig);
+}
+
+static void catch_signal(int sig)
+{
+    struct sigaction old = {};
+    // Left alone: a signal the parent set to be ignored (nohup: the run must
+    // go on) and one that already has a handler (a sanitizer's report).
+    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL ||
+        (old.sa_flags & SA_SIGINFO))
+        return;
+    struct sigaction stop = {};
+    stop.sa_handler = on_stop_signal;
+    sigemptyset(&stop.sa_mask);
+    stop.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigaction(sig, &stop, nullptr);
 }
 
 void guard_signals(void)
@@ -53,16 +77,12 @@ void guard_signals(void)
     sigaction(SIGPIPE, &ignore, nullptr);
     sigaction(SIGXFSZ, &ignore, nullptr);
 
-    struct sigaction stop = {};
-    stop.sa_handler = on_stop_signal;
-    sigemptyset(&stop.sa_mask);
-    stop.sa_flags = SA_RESETHAND | SA_NODEFER;
-    for (int sig : stop_signals) {
-        struct sigaction old = {};
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
-            continue; // e.g. nohup: the caller wants the run to go on
-        sigaction(sig, &stop, nullptr);
-    }
+    for (int sig : stop_signals)
+        catch_signal(sig);
+    for (int sig : fault_signals)
+        catch_signal(sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        catch_signal(sig);
 }
 
 void guard_hold_signals(int hold)
@@ -71,21 +91,29 @@ void guard_hold_signals(int hold)
     sigemptyset(&set);
     for (int sig : stop_signals)
         sigaddset(&set, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        sigaddset(&set, sig);
     pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-void guard_set_temp(const char *path)
+void guard_set_temp(int dir_fd, const char *name)
 {
     temp_set = 0;
-    if (!path || std::strlen(path) >= sizeof temp_path)
+    if (temp_dir >= 0)
+        close(temp_dir);
+    temp_dir = -1;
+    if (!name || std::strlen(name) >= sizeof temp_name)
         return;
-    std::memcpy(temp_path, path, std::strlen(path) + 1);
+    temp_dir = fcntl(dir_fd, F_DUPFD_CLOEXEC, 3);
+    if (temp_dir < 0)
+        return;
+    std::memcpy(temp_name, name, std::strlen(name) + 1);
     temp_set = 1;
 }
 
 void guard_remove_temp(void)
 {
     if (temp_set)
-        unlink(temp_path);
-    temp_set = 0;
+        unlinkat(temp_dir, temp_name, 0);
+    guard_set_temp(-1, nullptr);
 }

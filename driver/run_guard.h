@@ -9,18 +9,18 @@
 int guard_standard_streams(void);
 
 // Ignores SIGPIPE and SIGXFSZ (a write then fails with an error the run
-// reports) and makes SIGINT, SIGTERM and SIGHUP remove the output's
-// temporary file before the process ends by the signal. A stop signal that
-// the parent set to be ignored stays ignored.
+// reports) and makes every other signal whose default action ends the
+// process remove the output's temporary file before the process ends by
+// that signal. A signal that the parent set to be ignored stays ignored.
 void guard_signals(void);
 
 // Holds back (hold 1) or lets through (hold 0) the stop signals, so that
 // the temporary file and its record in the guard come into being together.
 void guard_hold_signals(int hold);
 
-// Names the temporary file that a stop signal or a failed run removes;
-// NULL when there is none.
-void guard_set_temp(const char *path);
+// Names the temporary file (name in the directory dir_fd) that a signal or
+// a failed run removes; NULL when there is none.
+void guard_set_temp(int dir_fd, const char *name);
 
 // Removes the temporary file named with guard_set_temp, if any.
 void guard_remove_temp(void);

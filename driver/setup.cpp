@@ -309,14 +309,28 @@ int run_reconstruction(double start_time)
     const int created = mrc_create(config.output_name, &images[1], config.width, config.height,
                                    config.num_slices, config.y_first, &config.write_block, lanes,
                                    resuming ? 1 : 0);
-    if (created == 0)
-        guard_set_temp(mrc_temp_path(&images[1]));
+    if (created == 0) {
+        int temp_dir = -1;
+        const char *temp = mrc_temp_name(&images[1], &temp_dir);
+        guard_set_temp(temp_dir, temp);
+    }
     guard_hold_signals(0);
     if (created < 0) {
         print_open_failure(config.output_name);
         return 1;
     }
     mrc_image_t *output = &images[1];
+    // Only where nothing can be written beside it is the old file given up
+    // before the volume is complete; the user must know.
+    const int replace = mrc_replace_mode(output);
+    if (replace == MRC_REPLACE_NO_ROOM)
+        std::printf("Warning: Not enough free space to write the volume beside %s: the previous "
+                    "output is overwritten as the run goes.\n",
+                    config.output_name);
+    else if (replace == MRC_REPLACE_NO_DIR)
+        std::printf("Warning: No file can be made in the directory of %s: the previous output is "
+                    "overwritten as the run goes.\n",
+                    config.output_name);
     if (show_buffer_warnings) {
         if (config.write_block != write_block_asked)
             std::printf("Warning: Reconstruction write block changes to %d.\n", config.write_block);
@@ -428,7 +442,7 @@ int run_reconstruction(double start_time)
     mrc_add_label(output, label);
     const int64_t nonfinite = mrc_nonfinite_count(output);
     const int closed = mrc_close(output, series);
-    guard_set_temp(NULL); // renamed into place, or removed by the close
+    guard_set_temp(-1, NULL); // in place, or removed by the close
     if (closed < 0) {
         mrc_perror(config.output_name);
         return 1;

@@ -148,16 +148,28 @@ int mrc_open(const char *path, mrc_image_t *rec, int axis, int first, int count,
              int *depth, int step = 1);
 int mrc_set_image_count(mrc_image_t *rec, int n);
 // `step` and `reload` are used only when `depth` is not NULL. A regular
-// file (or a new one) is written under a hidden name in the directory of the
-// file that path names (through symbolic links) and takes its place only when
-// mrc_close succeeds; a failed close removes it. Devices and pipes are written
-// in place.
+// file (or a new one) is written beside the file that path names (through
+// symbolic links), unnamed where the file system allows, and takes its place
+// only when mrc_close succeeds, with that file's mode, owner, group, ACLs and
+// attributes; a file that cannot be replaced so (several links, a bind
+// mount, an identity that cannot be given, a rename the directory refuses)
+// is copied into at the close instead. With no room or no right to write
+// beside it, and for devices, pipes and descriptor names (/dev/fd/N), the
+// volume is written in place. mrc_replace_mode tells which.
 int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
                int origin_row, int *depth, int step = 1, int reload = 0);
-// The hidden name a created record is written under until its close, or NULL
-// (written in place, or not a created record). A run that ends without the
-// close removes this file.
-const char *mrc_temp_path(const mrc_image_t *rec);
+enum mrc_replace_t {
+    MRC_REPLACE_RENAME = 0,   // written beside, renamed over the output
+    MRC_REPLACE_COPY = 1,     // written beside, copied into the output
+    MRC_REPLACE_IN_PLACE = 2, // a device, a pipe or a descriptor name
+    MRC_REPLACE_NO_ROOM = 3,  // the old file overwritten: no room beside it
+    MRC_REPLACE_NO_DIR = 4,   // the old file overwritten: its directory refuses new files
+};
+int mrc_replace_mode(const mrc_image_t *rec);
+// The hidden name a created record is written under until its close (only
+// where the file system has no unnamed files), in the directory *dir_fd;
+// NULL when there is none. A run that ends without the close removes it.
+const char *mrc_temp_name(const mrc_image_t *rec, int *dir_fd);
 // Header peeks without a record. mrc_read_origin_row returns the word at byte
 // 100 as stored; mrc_read_dims gives nx and nz (axis 0) or ny (axis 1) in
 // either byte order, as mrc_open would read them.

@@ -231,69 +231,24 @@ int mrc_set_image_count(mrc_image_t *rec, int n)
     return 0;
 }
 
-// The file that a created volume ends up as: path itself, or the file its
-// chain of symbolic links names, so that a link is followed as a plain
-// create would follow it rather than replaced.
-static std::string mrc_link_target(const char *path)
+static mrc_output_t *mrc_output_of(const mrc_image_t *rec)
 {
-    std::string target = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st;
-        if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
-        std::string link(4096, '\0');
-        const ssize_t n = readlink(target.c_str(), &link[0], link.size());
-        if (n <= 0 || (size_t)n >= link.size()) break;
-        link.resize((size_t)n);
-        const size_t slash = target.rfind('/');
-        if (link[0] == '/' || slash == std::string::npos)
-            target = link;
-        else
-            target = target.substr(0, slash + 1) + link;
-    }
-    return target;
+    if (rec->writable != 1 || !rec->header) return NULL;
+    return ((const mrc_header_block_t *)rec->header)->output;
 }
 
-// Creates an empty hidden file beside target, with the mode bits a plain
-// create gives (0666 less the umask). Returns its descriptor and name, or -1.
-static int mrc_create_temp(const std::string &target, std::string *temp)
+int mrc_replace_mode(const mrc_image_t *rec)
 {
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    // The name keeps a readable part of the output's, within NAME_MAX.
-    const std::string base = target.substr(slash == std::string::npos ? 0 : slash + 1, 200);
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        const unsigned n = __atomic_add_fetch(&counter, 1, __ATOMIC_RELAXED);
-        char suffix[48];
-        snprintf(suffix, sizeof suffix, ".part-%d-%x%05lx", (int)getpid(), n, (long)ts.tv_nsec & 0xFFFFF);
-        *temp = dir + "." + base + suffix;
-        const int fd = open(temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
+    const mrc_output_t *out = mrc_output_of(rec);
+    return out ? out->plan : MRC_REPLACE_IN_PLACE;
 }
 
-// The three names of a created record, one after the other behind the
-// header block: the name given, the file it replaces at the close, and the
-// hidden file written until then (empty when written in place).
-static const char *mrc_target_name(const mrc_image_t *rec)
+const char *mrc_temp_name(const mrc_image_t *rec, int *dir_fd)
 {
-    return rec->path + strlen(rec->path) + 1;
-}
-
-static const char *mrc_temp_name(const mrc_image_t *rec)
-{
-    const char *target = mrc_target_name(rec);
-    return target + strlen(target) + 1;
-}
-
-const char *mrc_temp_path(const mrc_image_t *rec)
-{
-    if (rec->writable != 1 || !rec->path) return NULL;
-    const char *temp = mrc_temp_name(rec);
-    return *temp ? temp : NULL;
+    const mrc_output_t *out = mrc_output_of(rec);
+    if (!out || !out->temp[0]) return NULL;
+    *dir_fd = out->dir_fd;
+    return out->temp;
 }
 
 int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
@@ -305,52 +260,35 @@ int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
         mrc_set_errno(MRC_EPARAM);
         return -1;
     }
-    // A regular file (or a new one) is written under a hidden name and only
-    // renamed over its own at the close, so whatever stood there survives
-    // every failure before that. Devices and pipes are written in place:
-    // there is nothing to keep, and renaming over one would replace it.
-    const std::string target = mrc_link_target(path);
-    std::string temp;
-    struct stat st;
-    const bool exists = stat(target.c_str(), &st) == 0;
-    if (!exists || S_ISREG(st.st_mode)) {
-        if (exists) {
-            // The file must be writable, as when it was opened in place.
-            const int probe = open(target.c_str(), O_WRONLY | O_CLOEXEC);
-            if (probe < 0) {
-                mrc_set_errno(MRC_ECREATE);
-                return -1;
-            }
-            close(probe);
-        }
-        const int fd = mrc_create_temp(target, &temp);
-        if (fd < 0 || !(rec->fp = fdopen(fd, "wb"))) {
-            if (fd >= 0) {
-                close(fd);
-                unlink(temp.c_str());
-            }
-            mrc_set_errno(MRC_ECREATE);
-            return -1;
-        }
-    } else {
-        rec->fp = fopen(path, "wb");
-        if (!rec->fp) {
-            mrc_set_errno(MRC_ECREATE);
-            return -1;
-        }
+    const size_t names = strlen(path) + 1;
+    mrc_header_block_t *block =
+        (mrc_header_block_t *)calloc(1, sizeof(mrc_header_block_t) + sizeof(mrc_output_t) + names);
+    if (!block) {
+        mrc_set_errno(MRC_ENOMEM);
+        return -1;
     }
+    mrc_output_t *out = (mrc_output_t *)(block + 1);
+    block->output = out;
+    int fd = -1;
+    int64_t bytes = 0;
+    if (__builtin_mul_overflow((int64_t)nx * ny, (int64_t)nz * 4, &bytes) || bytes > INT64_MAX - 1024)
+        bytes = INT64_MAX;  // cannot be held anyway; the cache refuses it
+    else
+        bytes += 1024;
+    if (mrc_output_prepare(path, bytes, out, &fd) != 0 || !(rec->fp = fdopen(fd, "wb"))) {
+        if (fd >= 0) close(fd);
+        mrc_output_release(out);
+        free(block);
+        mrc_set_errno(MRC_ECREATE);
+        return -1;
+    }
+    rec->header = &block->words;
+    rec->path = (char *)(out + 1);
+    strcpy(rec->path, path);
     auto fail = [&](int code) {
-        if (!temp.empty()) unlink(temp.c_str());
+        mrc_output_release(out);
         return mrc_fail(rec, code);
     };
-    const size_t names = strlen(path) + 1 + target.size() + 1 + temp.size() + 1;
-    mrc_header_block_t *block = (mrc_header_block_t *)calloc(1, sizeof(mrc_header_block_t) + names);
-    if (!block) return fail(MRC_ENOMEM);
-    rec->header = &block->words;
-    rec->path = (char *)(block + 1);
-    strcpy(rec->path, path);
-    strcpy(rec->path + strlen(path) + 1, target.c_str());
-    strcpy(rec->path + strlen(path) + 1 + target.size() + 1, temp.c_str());
 
     mrc_header_t *h = rec->header;
     h->nx = nx;
@@ -511,15 +449,11 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
 {
     int result = 0;
     mrc_set_errno(MRC_OK);
-    // Names of a volume written under a hidden name, renamed at the end.
-    std::string temp, target;
+    mrc_output_t *out = mrc_output_of(rec);
+    int code = MRC_OK;
     if (rec->writable == 1) {
         mrc_header_block_t *block = (mrc_header_block_t *)rec->header;
         mrc_header_t *h = rec->header;
-        if (mrc_temp_path(rec)) {
-            temp = mrc_temp_name(rec);
-            target = mrc_target_name(rec);
-        }
         if (ref) {
             const mrc_header_t *r = ref->header;
             const float px = r->xlen / (float)r->mx;
@@ -540,12 +474,7 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
         } else {
             h->amean = h->rms = 0.0f;
         }
-        // The data must be on the disk before the name points at them.
-        if (mrc_write_header(rec) != 0 || fflush(rec->fp) != 0 ||
-            (!temp.empty() && fsync(fileno(rec->fp)) != 0)) {
-            mrc_set_errno(MRC_EWRITE);
-            result = -1;
-        }
+        if (mrc_write_header(rec) != 0 || fflush(rec->fp) != 0) code = MRC_EWRITE;
         mrc_free_lock(rec->stats_lock);
         rec->stats_lock = NULL;
     }
@@ -555,19 +484,16 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
         if (c->share == -1) mrc_cache_destroy(c, rec->data);
     }
     mrc_free_lock(rec->file_lock);
+    // A created volume takes its name only now, complete; a failure leaves
+    // the old file as it was.
+    if (out)
+        code = mrc_output_finish(rec->path, out, rec->fp, code);
+    else if (fclose(rec->fp) != 0)
+        code = MRC_ECLOSE;
     free(rec->header);
-    const int closed = fclose(rec->fp);
-    if (closed != 0) {
-        mrc_set_errno(MRC_ECLOSE);
+    if (code != MRC_OK) {
+        mrc_set_errno(code);
         result = -1;
-    }
-    if (!temp.empty()) {
-        if (result == 0 && rename(temp.c_str(), target.c_str()) != 0) {
-            mrc_set_errno(MRC_ECREATE);
-            result = -1;
-        }
-        // A volume that did not land leaves the old file as it was.
-        if (result != 0) unlink(temp.c_str());
     }
     rec->fp = NULL;
     rec->header = NULL;

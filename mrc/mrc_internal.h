@@ -2,6 +2,8 @@
 #ifndef KYVANE_MRC_MRC_INTERNAL_H
 #define KYVANE_MRC_MRC_INTERNAL_H
 
+#include <limits.h>
+
 #include "mrc/mrc.h"
 
 // Stores the calling thread's error code.
@@ -27,6 +29,29 @@ int mrc_cache_create(mrc_image_t *rec, int *depth, int limit, int rows, int step
 
 
 
+// How a created volume replaces what stands at its name (mrc_output.cpp).
+struct mrc_output_t {
+    int plan;        // an mrc_replace_t
+    int dir_fd;      // directory of the name, while written beside it
+    int target_fd;   // the file the name opened at the create (O_PATH), or -1
+    int tmpfile;     // 1: written beside as an unnamed file
+    int64_t bytes;   // size of the complete volume
+    char name[NAME_MAX + 1];  // the name in dir_fd
+    char temp[NAME_MAX + 1];  // hidden name while written beside under one
+};
+
+void mrc_output_reset(mrc_output_t *out);
+// Decides how the volume of `bytes` reaches path, and opens the file it is
+// written into (*fd). -1 with errno when path cannot be written at all.
+int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *fd);
+// 1 when the volume is written beside the output, to take its place at the close.
+int mrc_output_beside(const mrc_output_t *out);
+// Puts the complete volume in place after its header was written (result:
+// 0, or the code of a failed write) and closes fp. Returns a libMRC code.
+int mrc_output_finish(const char *path, mrc_output_t *out, FILE *fp, int result);
+// Drops a volume that will not be finished: nothing of it stays.
+void mrc_output_release(mrc_output_t *out);
+
 // The header block of a file record: the public header, then the running
 // statistics of a created file in double precision (finite voxels: count,
 // mean and sum of squared deviations; and the count of NaN and infinite
@@ -37,6 +62,7 @@ struct mrc_header_block_t {
     double mean;
     double m2;
     int64_t nonfinite;
+    mrc_output_t *output;  // created files only
 };
 
 // Statistics of a flat run of floats: the extremes of its non-NaN values
