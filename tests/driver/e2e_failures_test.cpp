@@ -293,23 +293,42 @@ TEST_F(E2eFailures, NonFiniteVoxelsAreReported)
 TEST_F(E2eFailures, SizesBeyondInt)
 {
     const std::string out = dir.file("big.mrc");
-    for (const char *threads : {"1431655765", "715827882"}) {
-        SCOPED_TRACE(std::string("-t ") + threads);
-        const run_result_t r = e2e_run(args(out, {"-f", "-t", threads}));
+    // T threads of L lanes need T k + 5 image records and 2 L T slots in
+    // flight: the first two fail on the records, the others (k = 3) only on
+    // the slots.
+    const struct {
+        const char *threads, *ext;
+    } thread_cases[] = {{"1431655765", "none"}, {"715827882", "avx"}, {"200000000", "avx"},
+                        {"300000000", "sse"}};
+    for (const auto &c : thread_cases) {
+        const std::string threads = c.threads;
+        SCOPED_TRACE("-t " + threads + " -e " + c.ext);
+        const run_result_t r = e2e_run(args(out, {"-f", "-t", threads, "-e", c.ext}));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, std::string("Too many threads (-t ") + threads +
                              "): the per-thread records and buffers cannot be sized.\n");
         EXPECT_FALSE(std::filesystem::exists(out));
     }
 
-    // A resumed range whose first section lies beyond the int range.
-    const std::string prev = dir.file("prev.mrc");
+    // A resumed range whose first section lies beyond the int range: also
+    // from an origin row near the top, where 32 bits would wrap the section
+    // round to 1, inside the volume's 4.
+    const std::string prev = dir.file("prev.mrc"), high = dir.file("high_origin.mrc");
     run_result_t r = e2e_run(args(prev, {"-f", "-S", "-l", "1", "-y", "2,5", "-v", "0"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    r = e2e_run({"-a", tlt, "-i", ts, "-o", out, "-f", "-r", prev, "-y",
-                 "-2147483648,-2147483647"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, prev + ": Depth out of bounds.\n");
+    std::filesystem::copy_file(prev, high);
+    {
+        std::fstream f(high, std::ios::in | std::ios::out | std::ios::binary);
+        const int32_t origin = INT32_MAX;
+        f.seekp(100);
+        f.write(reinterpret_cast<const char *>(&origin), 4);
+    }
+    for (const std::string &resumed : {prev, high}) {
+        r = e2e_run({"-a", tlt, "-i", ts, "-o", out, "-f", "-r", resumed, "-y",
+                     "-2147483648,-2147483647"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, resumed + ": Depth out of bounds.\n");
+    }
 
     // A sparse tilt series of one row of 2^30 bytes: the slice planes of a
     // volume that wide cannot be sized. The caches before them are reserved
