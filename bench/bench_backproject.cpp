@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_steps.h"
 #include "driver/config.h"
 #include "host/autoconfig.h"
 #include "kernels/geometry.h"
@@ -109,6 +110,10 @@ int main(int argc, char **argv)
             }
             const int L = ext == 0 ? 8 : ext == 1 ? 4 : 1;
             const int s = cfg.split_factor;
+            if (ext == 0 && bench_steps_init(cores, W / s) != 0) {
+                fprintf(stderr, "bench_backproject: out of memory\n");
+                return 1;
+            }
             std::vector<std::unique_ptr<lane_record>> sinos, slices;
             for (int t = 0; t < cores; t++) {
                 sinos.emplace_back(new lane_record(L, D, N));
@@ -120,7 +125,7 @@ int main(int argc, char **argv)
             const double updates = (double)W * H * N * L;
             for (int threads : {1, cores}) {
                 const double rate = calls_per_second(threads, seconds, [&](int t) {
-                    backproject_fn(&sinos[t]->rec, &slices[t]->rec);
+                    bench_project(backproject_fn, &sinos[t]->rec, &slices[t]->rec, t);
                 });
                 char name[64];
                 snprintf(name, sizeof name, "backproject_%s_%s", interp ? "interp" : "nearest",
@@ -129,6 +134,7 @@ int main(int argc, char **argv)
                        name, threads, s, cfg.cache_block_kb, rate * updates * 1e-9);
                 fflush(stdout);
             }
+            bench_steps_free();
             projection_geometry_free();
         }
 

@@ -20,6 +20,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/bench_steps.h"
 #include "driver/config.h"
 #include "host/autoconfig.h"
 #include "kernels/forward_project.h"
@@ -79,7 +80,8 @@ int main(int argc, char **argv)
             const int s = cfg.split_factor, L = ext == 0 ? 8 : ext == 1 ? 4 : 1;
             if (projection_geometry_init(W, H, D, N, angles.data(), cfg.cache_block_kb,
                                          cfg.rows_per_set, cfg.angles_per_set, s, 0, interp, ext) != 0 ||
-                sirt_init(H, D, N, angles.data(), s, 1, interp, ext) != 0) {
+                sirt_init(H, D, N, angles.data(), s, 1, interp, ext) != 0 ||
+                (ext == 0 && bench_steps_init(1, W / s) != 0)) {
                 fprintf(stderr, "bench_cycles: set-up failed\n");
                 return 1;
             }
@@ -98,15 +100,15 @@ int main(int argc, char **argv)
             for (int64_t i = 0; i < (int64_t)sino.nx * sino.ny; i++) sino.data[0][0][i] = u(rng);
             for (int64_t i = 0; i < (int64_t)slice.nx * slice.ny; i++) slice.data[0][0][i] = u(rng);
             for (int fwd : {0, 1}) {
-                backproject_fn(&sino, &slice);  // warm caches and pages
+                bench_project(backproject_fn, &sino, &slice, 0);  // warm caches and pages
                 std::vector<double> c;
                 for (int k = 0; k < calls; k++) {
                     const double ratio = cycles_per_tick();
                     const unsigned long long t0 = __rdtsc();
                     if (fwd)
-                        forward_project_fn(&sino, &slice);
+                        bench_project(forward_project_fn, &sino, &slice, 0);
                     else
-                        backproject_fn(&sino, &slice);
+                        bench_project(backproject_fn, &sino, &slice, 0);
                     c.push_back((double)(__rdtsc() - t0) * ratio / updates);
                 }
                 std::sort(c.begin(), c.end());
@@ -119,6 +121,7 @@ int main(int argc, char **argv)
             }
             mrc_free_data(&sino);
             mrc_free_data(&slice);
+            bench_steps_free();
             sirt_tables_free();
             projection_geometry_free();
         }

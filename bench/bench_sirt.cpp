@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_steps.h"
 #include "driver/config.h"
 #include "host/autoconfig.h"
 #include "kernels/forward_project.h"
@@ -114,7 +115,8 @@ int main(int argc, char **argv)
             if (projection_geometry_init(W, H, D, N, angles.data(), c.cache_block_kb, c.rows_per_set,
                                          c.angles_per_set, s, 0, interp, ext) < 0 ||
                 sirt_init(H, D, N, angles.data(), s, 1, interp, ext) < 0 ||
-                sirt_work_init(D, N, cpus, ext) < 0) {
+                sirt_work_init(D, N, cpus, ext) < 0 ||
+                (ext == 0 && bench_steps_init(cpus, W / s) < 0)) {
                 fprintf(stderr, "bench_sirt: set-up failed\n");
                 return 1;
             }
@@ -131,8 +133,8 @@ int main(int argc, char **argv)
                 mrc_zero_data(&t.sino);
             }
             const double updates = (double)W * H * N * L;  // per call
-            auto fwd = [&](int k) { forward_project_fn(&sirt_work[k + 1], &td[k].slice); };
-            auto back = [&](int k) { backproject_fn(&sirt_work[k + 1], &td[k].slice); };
+            auto fwd = [&](int k) { bench_project(forward_project_fn, &sirt_work[k + 1], &td[k].slice, k); };
+            auto back = [&](int k) { bench_project(backproject_fn, &sirt_work[k + 1], &td[k].slice, k); };
             const double f1 = calls_per_second(1, seconds, fwd), fa = calls_per_second(cpus, seconds, fwd);
             const double b1 = calls_per_second(1, seconds, back), ba = calls_per_second(cpus, seconds, back);
             double busy = 0.0;
@@ -147,6 +149,7 @@ int main(int argc, char **argv)
                 mrc_free_data(&t.slice);
                 mrc_free_data(&t.sino);
             }
+            bench_steps_free();
             sirt_work_free();
             sirt_tables_free();
             projection_geometry_free();

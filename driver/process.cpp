@@ -44,7 +44,7 @@ void wbp_process_scalar(worker_t *w, int r, int ws)
         w->weight_s += wall_time_seconds() - t0;
     }
     double t0 = wall_time_seconds();
-    wbp_backproject_sinogram(w->sino_view, w->slice_view);
+    wbp_backproject_sinogram(w->sino_view, w->slice_view, w->index);
     w->recon_s += wall_time_seconds() - t0;
     finish_slice(w, ws);
 }
@@ -63,7 +63,7 @@ void wbp_process_vector(worker_t *w, int r, int ws)
     }
     double t0 = wall_time_seconds();
     mrc_interleave_slot(input, w->lane_view, r);
-    wbp_backproject_sinogram(w->lane_view, w->slice_view);
+    wbp_backproject_sinogram(w->lane_view, w->slice_view, w->index);
     w->recon_s += wall_time_seconds() - t0;
     finish_slice(w, ws);
 }

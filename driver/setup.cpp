@@ -16,6 +16,7 @@
 #include "host/autoconfig.h"
 #include "host/memory_figures.h"
 #include "kernels/geometry.h"
+#include "kernels/ray_steps.h"
 #include "kernels/sirt_step.h"
 #include "kernels/sirt_tables.h"
 #include "kernels/wall_time.h"
@@ -349,7 +350,8 @@ int run_reconstruction(double start_time)
     if (autoconfig_split_factor(&config, output->nx) < 0)
         return 1;
 
-    // 15: per-worker slice planes and lane sinograms.
+    // 15: per-worker slice planes, lane sinograms and, for the AVX walks,
+    // step tables.
     // Sized in 64 bits: a volume too wide or too high for the stores' int
     // sizes cannot be held, like one that does not fit in memory.
     const int64_t slice_vectors = 2 * (int64_t)output->nx / config.split_factor;
@@ -360,6 +362,7 @@ int run_reconstruction(double start_time)
     } else if (lanes == 8) {
         stores += mrc_alloc_data_x8(&images[4], series->nx, config.num_angles, T);
         stores += mrc_alloc_data_x8(&images[3], (int)slice_vectors, (int)slice_rows, T);
+        stores += ray_steps_init(T, (int)(slice_vectors / 2));
     } else if (lanes == 4) {
         stores += mrc_alloc_data_x4(&images[4], series->nx, config.num_angles, T);
         stores += mrc_alloc_data_x4(&images[3], (int)slice_vectors, (int)slice_rows, T);
@@ -454,6 +457,7 @@ int run_reconstruction(double start_time)
     mrc_free_data(&images[3]);
     if (lanes > 1)
         mrc_free_data(&images[4]);
+    ray_steps_free();
     std::free(images);
     run_images = NULL;
 

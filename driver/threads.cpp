@@ -408,7 +408,7 @@ void calibrate_io_periods(thread_team_t *team, mrc_image_t *images)
     double unit;
     if (config.method == 1) {
         const double t0 = wall_time_seconds();
-        wbp_backproject_sinogram(sino, slice);
+        wbp_backproject_sinogram(sino, slice, 0);
         unit = wall_time_seconds() - t0;
     } else {
         const int n = config.iterations < 13 ? config.iterations : 13;

@@ -17,8 +17,6 @@
 #include <limits.h>
 #include <stdint.h>
 
-#include <vector>
-
 #include "kernels/geometry.h"
 #include "kernels/ray_steps.h"
 
@@ -425,23 +423,23 @@ AVX_INLINE void avx_back_rays(float *S, const ray_segment_t *row, float *const *
 // at a time. A kernel row stays in the first-level cache while the block's
 // sinogram rows stream from the last level.
 template <bool Interp>
-__attribute__((target("avx"))) void backproject_avx(mrc_image_t *sino, mrc_image_t *slice)
+__attribute__((target("avx"))) void backproject_avx(mrc_image_t *sino, mrc_image_t *slice,
+                                                    int32_t *tab)
 {
     const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
     const int steps = slice->nx / 16;  // column pairs of a kernel row
     float *const *S = slice->data[0];
     float *const *P = sino->data[0];
-    std::vector<int32_t> tab(ray_steps_size(steps));
     for (int a0 = 0, pb = 0; a0 < N; pb++) {
         const int a1 = a0 + proj_block(pb, a0, N);
         for (int r0 = 0; r0 < R; r0 += ray_steps_rows) {
             const int nr = R - r0 < ray_steps_rows ? R - r0 : ray_steps_rows;
             for (int a = a0; a < a1; a += ray_steps_rays) {
                 const int m = a1 - a < ray_steps_rays ? a1 - a : ray_steps_rays;
-                ray_steps_fill<Interp>(tab.data(), steps, r0, nr, a, m);
+                ray_steps_fill<Interp>(tab, steps, r0, nr, a, m);
                 for (int rr = 0; rr < nr; rr++)
                     avx_back_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
-                                          ray_steps_row(tab.data(), steps, rr), D);
+                                          ray_steps_row(tab, steps, rr), D);
             }
         }
         a0 = a1;
@@ -450,32 +448,32 @@ __attribute__((target("avx"))) void backproject_avx(mrc_image_t *sino, mrc_image
 
 }  // namespace
 
-void backproject_interp_scalar(mrc_image_t *sino, mrc_image_t *slice)
+void backproject_interp_scalar(mrc_image_t *sino, mrc_image_t *slice, int32_t *)
 {
     backproject_scalar<true>(sino, slice);
 }
 
-void backproject_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice)
+void backproject_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice, int32_t *)
 {
     backproject_scalar<false>(sino, slice);
 }
 
-void backproject_interp_sse(mrc_image_t *sino, mrc_image_t *slice)
+void backproject_interp_sse(mrc_image_t *sino, mrc_image_t *slice, int32_t *)
 {
     backproject_sse<true>(sino, slice);
 }
 
-void backproject_nearest_sse(mrc_image_t *sino, mrc_image_t *slice)
+void backproject_nearest_sse(mrc_image_t *sino, mrc_image_t *slice, int32_t *)
 {
     backproject_sse<false>(sino, slice);
 }
 
-void backproject_interp_avx(mrc_image_t *sino, mrc_image_t *slice)
+void backproject_interp_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps)
 {
-    backproject_avx<true>(sino, slice);
+    backproject_avx<true>(sino, slice, steps);
 }
 
-void backproject_nearest_avx(mrc_image_t *sino, mrc_image_t *slice)
+void backproject_nearest_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps)
 {
-    backproject_avx<false>(sino, slice);
+    backproject_avx<false>(sino, slice, steps);
 }

@@ -9,14 +9,18 @@
 #ifndef KYVANE_KERNELS_BACKPROJECT_H
 #define KYVANE_KERNELS_BACKPROJECT_H
 
+#include <stdint.h>
+
 #include "mrc/mrc.h"
 
-void backproject_interp_scalar(mrc_image_t *sino, mrc_image_t *slice);
-void backproject_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice);
+// steps: the caller's step table, used by the AVX members only.
+void backproject_interp_scalar(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
+void backproject_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
 // The SSE members need 16-byte aligned blocks and rows (the 4-lane allocator).
-void backproject_interp_sse(mrc_image_t *sino, mrc_image_t *slice);
-void backproject_nearest_sse(mrc_image_t *sino, mrc_image_t *slice);
-void backproject_interp_avx(mrc_image_t *sino, mrc_image_t *slice);
-void backproject_nearest_avx(mrc_image_t *sino, mrc_image_t *slice);
+void backproject_interp_sse(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
+void backproject_nearest_sse(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
+// The AVX members need a table for the slice's kernel rows (ray_steps_init).
+void backproject_interp_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
+void backproject_nearest_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
 
 #endif

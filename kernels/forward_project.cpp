@@ -11,7 +11,6 @@
 #include <immintrin.h>
 
 #include <algorithm>
-#include <vector>
 
 #include "kernels/geometry.h"
 #include "kernels/ray_steps.h"
@@ -223,13 +222,12 @@ AVX_INLINE void avx_fwd_rays(const float *S, const ray_segment_t *row, float *co
 // table run for all four) against the block's projections four at a time.
 // For a fixed bin the kernel rows still come in increasing order.
 template <bool Interp>
-__attribute__((target("avx"))) void trace_avx(mrc_image_t *sino, mrc_image_t *slice)
+__attribute__((target("avx"))) void trace_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *tab)
 {
     const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
     const int steps = slice->nx / 16;  // column pairs of a kernel row
     float *const *P = sino->data[0];
     float *const *S = slice->data[0];
-    std::vector<int32_t> tab(ray_steps_size(steps));
     int pb = 0;
     for (int a0 = 0; a0 < N; ++pb) {
         const int a1 = std::min(N, a0 + std::max(1, (int)block_lists.proj_block_sizes[pb]));
@@ -237,10 +235,10 @@ __attribute__((target("avx"))) void trace_avx(mrc_image_t *sino, mrc_image_t *sl
             const int nr = std::min(ray_steps_rows, R - r0);
             for (int a = a0; a < a1; a += ray_steps_rays) {
                 const int m = std::min(ray_steps_rays, a1 - a);
-                ray_steps_fill<Interp>(tab.data(), steps, r0, nr, a, m);
+                ray_steps_fill<Interp>(tab, steps, r0, nr, a, m);
                 for (int rr = 0; rr < nr; rr++)
                     avx_fwd_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
-                                         ray_steps_row(tab.data(), steps, rr), D);
+                                         ray_steps_row(tab, steps, rr), D);
             }
         }
         a0 = a1;
@@ -260,7 +258,7 @@ void weight_avx(mrc_image_t *sino, int D)
 
 }  // namespace
 
-void forward_project_interp_scalar(mrc_image_t *sino, mrc_image_t *slice)
+void forward_project_interp_scalar(mrc_image_t *sino, mrc_image_t *slice, int32_t *)
 {
     const int D = sino->nx;
     mrc_zero_data(sino);
@@ -268,7 +266,7 @@ void forward_project_interp_scalar(mrc_image_t *sino, mrc_image_t *slice)
     weight_scalar(sino, D);
 }
 
-void forward_project_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice)
+void forward_project_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice, int32_t *)
 {
     const int D = sino->nx;
     mrc_zero_data(sino);
@@ -276,7 +274,7 @@ void forward_project_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice)
     weight_scalar(sino, D);
 }
 
-void forward_project_interp_sse(mrc_image_t *sino, mrc_image_t *slice)
+void forward_project_interp_sse(mrc_image_t *sino, mrc_image_t *slice, int32_t *)
 {
     const int D = sino->nx / 4;
     mrc_zero_data(sino);
@@ -284,7 +282,7 @@ void forward_project_interp_sse(mrc_image_t *sino, mrc_image_t *slice)
     weight_sse(sino, D);
 }
 
-void forward_project_nearest_sse(mrc_image_t *sino, mrc_image_t *slice)
+void forward_project_nearest_sse(mrc_image_t *sino, mrc_image_t *slice, int32_t *)
 {
     const int D = sino->nx / 4;
     mrc_zero_data(sino);
@@ -292,18 +290,18 @@ void forward_project_nearest_sse(mrc_image_t *sino, mrc_image_t *slice)
     weight_sse(sino, D);
 }
 
-void forward_project_interp_avx(mrc_image_t *sino, mrc_image_t *slice)
+void forward_project_interp_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps)
 {
     const int D = sino->nx / 8;
     mrc_zero_data(sino);
-    trace_avx<true>(sino, slice);
+    trace_avx<true>(sino, slice, steps);
     weight_avx(sino, D);
 }
 
-void forward_project_nearest_avx(mrc_image_t *sino, mrc_image_t *slice)
+void forward_project_nearest_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps)
 {
     const int D = sino->nx / 8;
     mrc_zero_data(sino);
-    trace_avx<false>(sino, slice);
+    trace_avx<false>(sino, slice, steps);
     weight_avx(sino, D);
 }

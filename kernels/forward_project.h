@@ -5,21 +5,25 @@
 #ifndef KYVANE_KERNELS_FORWARD_PROJECT_H
 #define KYVANE_KERNELS_FORWARD_PROJECT_H
 
+#include <stdint.h>
+
 #include "mrc/mrc.h"
 
-// (work sinogram, slice): overwrites section 0 of the sinogram with the
-// weighted projection of section 0 of the slice; the slice is only read.
-typedef void (*forward_project_fn_t)(mrc_image_t *sino, mrc_image_t *slice);
+// (work sinogram, slice, step table): overwrites section 0 of the sinogram
+// with the weighted projection of section 0 of the slice; the slice is only
+// read. steps is the calling worker's step table (ray_steps_table): the AVX
+// members need one for the slice's kernel rows, the others take NULL as well.
+typedef void (*forward_project_fn_t)(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
 
 // Filled once by sirt_init, before any worker starts.
 extern forward_project_fn_t forward_project_fn;
 
-void forward_project_interp_scalar(mrc_image_t *sino, mrc_image_t *slice);
-void forward_project_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice);
+void forward_project_interp_scalar(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
+void forward_project_nearest_scalar(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
 // The SSE members need 16-byte aligned blocks and rows (the 4-lane allocator).
-void forward_project_interp_sse(mrc_image_t *sino, mrc_image_t *slice);
-void forward_project_nearest_sse(mrc_image_t *sino, mrc_image_t *slice);
-void forward_project_interp_avx(mrc_image_t *sino, mrc_image_t *slice);
-void forward_project_nearest_avx(mrc_image_t *sino, mrc_image_t *slice);
+void forward_project_interp_sse(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
+void forward_project_nearest_sse(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
+void forward_project_interp_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
+void forward_project_nearest_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
 
 #endif

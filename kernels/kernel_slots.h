@@ -8,6 +8,8 @@
 #ifndef KYVANE_KERNELS_KERNEL_SLOTS_H
 #define KYVANE_KERNELS_KERNEL_SLOTS_H
 
+#include <stdint.h>
+
 #include "mrc/mrc.h"
 
 // Sets the negative values of the record's nx * ny * nz floats to 0.
@@ -15,8 +17,10 @@ typedef void (*constrain_fn_t)(mrc_image_t *image);
 // Multiplies the record's nx * ny * nz floats by 1.0f / (float)n.
 typedef void (*scale_fn_t)(mrc_image_t *image, int n);
 // Adds the back-projection of a sinogram (N rows of D * L floats) into a
-// slice in the slice kernel layout (R rows of 2 * w * L floats).
-typedef void (*backproject_fn_t)(mrc_image_t *sino, mrc_image_t *slice);
+// slice in the slice kernel layout (R rows of 2 * w * L floats). steps is
+// the calling worker's step table (ray_steps_table), which the AVX members
+// fill and read; the others take NULL as well.
+typedef void (*backproject_fn_t)(mrc_image_t *sino, mrc_image_t *slice, int32_t *steps);
 // dst[i] = src[i] - dst[i] for i in [0, n).
 typedef void (*residual_row_fn_t)(float *dst, const float *src, int n);
 

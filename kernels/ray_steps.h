@@ -15,6 +15,7 @@
 #include <immintrin.h>
 #include <stdint.h>
 
+#include <initializer_list>
 #include <type_traits>
 
 #include "kernels/geometry.h"
@@ -111,6 +112,15 @@ inline size_t ray_steps_size(int steps)
 {
     return (size_t)(ray_steps_rows / 2) * 16 * (steps + 1);
 }
+
+// The workers' step tables, one each, for kernel rows of up to `pairs`
+// column pairs: made once at set-up beside the other per-worker stores, so
+// the walks of a run allocate nothing. 0, or -1 when out of memory (nothing
+// is then left allocated). Call on the main thread before workers start.
+int ray_steps_init(int threads, int pairs);
+void ray_steps_free(void);
+// Worker `thread`'s table, or NULL when none were made (no AVX run).
+int32_t *ray_steps_table(int thread);
 
 // Offset of ray 0 at step 0 in the table of kernel row rr of the group.
 inline const int32_t *ray_steps_row(const int32_t *tab, int steps, int rr)

@@ -5,6 +5,7 @@
 
 #include "kernels/forward_project.h"
 #include "kernels/kernel_slots.h"
+#include "kernels/ray_steps.h"
 #include "kernels/wall_time.h"
 
 mrc_image_t *sirt_work = nullptr;
@@ -48,20 +49,22 @@ void sirt_iterate_sinogram(mrc_image_t *measured, mrc_image_t *slice, float *cor
 {
     const double t0 = wall_time_seconds();
     mrc_image_t *w = &sirt_work[thread + 1];
-    forward_project_fn(w, slice);
+    int32_t *steps = ray_steps_table(thread);
+    forward_project_fn(w, slice, steps);
     const double t1 = wall_time_seconds();
     if (corr) correlation_fn(w, measured, corr);
     const double t2 = wall_time_seconds();
-    sirt_residual_backproject(w, measured, slice);
+    sirt_residual_backproject(w, measured, slice, steps);
     const double t3 = wall_time_seconds();
     *time = (((t1 - t0) - t2) + t3) + *time;
 }
 
-void sirt_residual_backproject(mrc_image_t *work, mrc_image_t *measured, mrc_image_t *slice)
+void sirt_residual_backproject(mrc_image_t *work, mrc_image_t *measured, mrc_image_t *slice,
+                               int32_t *steps)
 {
     for (int a = 0; a < work->ny; ++a)
         residual_row_fn(work->data[0][a], measured->data[0][a], work->nx);
-    backproject_fn(work, slice);
+    backproject_fn(work, slice, steps);
 }
 
 void slice_zero(mrc_image_t *slice)

@@ -3,6 +3,8 @@
 #ifndef KYVANE_KERNELS_SIRT_STEP_H
 #define KYVANE_KERNELS_SIRT_STEP_H
 
+#include <stdint.h>
+
 #include "mrc/mrc.h"
 
 // threads + 1 records: record 0 owns one array of `threads` sections of N rows
@@ -22,13 +24,16 @@ extern correlation_fn_t correlation_fn;
 int sirt_work_init(int sino_width, int num_angles, int threads, int vector_ext);
 void sirt_work_free(void);
 
-// slice += back-projection of (measured - rho * A slice); corr, when not NULL,
+// slice += back-projection of (measured - rho * A slice), with the work
+// sinogram and step table of worker `thread`; corr, when not NULL,
 // receives the correlation of the weighted projection with the measurement.
 // Only the projection and the residual with back-projection are added to *time.
 void sirt_iterate_sinogram(mrc_image_t *measured, mrc_image_t *slice, float *corr,
                            double *time, int thread);
-// work = measured - work, row by row, then its back-projection added to slice.
-void sirt_residual_backproject(mrc_image_t *work, mrc_image_t *measured, mrc_image_t *slice);
+// work = measured - work, row by row, then its back-projection added to
+// slice; steps is the caller's step table (ray_steps_table).
+void sirt_residual_backproject(mrc_image_t *work, mrc_image_t *measured, mrc_image_t *slice,
+                               int32_t *steps);
 
 // dst[i] = src[i] - dst[i] for i < n. The vector members need n to be a whole
 // number of vectors; the SSE one also 16-byte aligned rows.

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "kernels/kernel_slots.h"
+#include "kernels/ray_steps.h"
 
 float *wbp_filter_table;
 int wbp_nthreads;
@@ -116,9 +117,9 @@ void wbp_weight_sinogram(mrc_image_t *sino, int thread)
     }
 }
 
-void wbp_backproject_sinogram(mrc_image_t *sino, mrc_image_t *slice)
+void wbp_backproject_sinogram(mrc_image_t *sino, mrc_image_t *slice, int thread)
 {
     mrc_zero_data(slice);
-    backproject_fn(sino, slice);
+    backproject_fn(sino, slice, ray_steps_table(thread));
     scale_fn(slice, sino->ny);
 }

@@ -29,7 +29,8 @@ void wbp_filter_free(void);
 // circular convolution of length nx); `thread` is the caller's worker index.
 void wbp_weight_sinogram(mrc_image_t *sino, int thread);
 
-// slice = back-projection of sino times 1 / (sino's ny), through the slots.
-void wbp_backproject_sinogram(mrc_image_t *sino, mrc_image_t *slice);
+// slice = back-projection of sino times 1 / (sino's ny), through the slots,
+// with the step table of worker `thread`.
+void wbp_backproject_sinogram(mrc_image_t *sino, mrc_image_t *slice, int thread);
 
 #endif

@@ -54,14 +54,16 @@ void mrc_output_release(mrc_output_t *out);
 
 // The header block of a file record: the public header, then the running
 // statistics of a created file in double precision (finite voxels: count,
-// mean and sum of squared deviations; and the count of NaN and infinite
-// voxels), then the extended header and the path.
+// mean and sum of squared deviations; the count of NaN and infinite voxels;
+// whether a non-NaN voxel has set the extremes yet), for a created file how
+// it replaces its output, then the extended header and the path.
 struct mrc_header_block_t {
     mrc_header_t words;
     int64_t count;
     double mean;
     double m2;
     int64_t nonfinite;
+    int32_t extremes_set;
     mrc_output_t *output;  // created files only
 };
 

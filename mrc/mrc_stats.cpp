@@ -218,8 +218,13 @@ void mrc_merge_stats(mrc_image_t *rec, const mrc_stats_t *st)
     mrc_header_block_t *block = (mrc_header_block_t *)rec->header;
     mrc_header_t *h = rec->header;
     pthread_mutex_lock(rec->stats_lock);
-    if (st->min < h->amin) h->amin = st->min;
-    if (st->max > h->amax) h->amax = st->max;
+    // The header starts from the largest finite extremes, which an infinity
+    // never passes: the first run with a non-NaN voxel sets them outright.
+    if (st->min <= st->max) {
+        if (!block->extremes_set || st->min < h->amin) h->amin = st->min;
+        if (!block->extremes_set || st->max > h->amax) h->amax = st->max;
+        block->extremes_set = 1;
+    }
     h->amean += (float)((double)st->count * st->mean);
     mrc_stats_join(&block->count, &block->mean, &block->m2, st->count, st->mean, st->m2);
     block->nonfinite += st->nonfinite;

@@ -186,16 +186,16 @@ TEST_F(E2eFailures, FailedWriteLeavesNoOutput)
     EXPECT_EQ(names, (std::vector<std::string>{"series.mrc", "series.tlt"}));
 }
 
-// A warning on standard output and a later error on standard error keep
-// their order in one log of both streams.
 // A volume with NaN or infinite voxels is still written, with a warning
-// that counts them and names the usual causes, and a header whose
-// statistics are those of its finite voxels (extremes: of its non-NaN ones).
+// that counts them (even a single one) and names the usual causes, and a
+// header whose statistics are those of its finite voxels (extremes: of its
+// non-NaN ones, infinities included).
 TEST_F(E2eFailures, NonFiniteVoxelsAreReported)
 {
-    auto expect_reported = [&](const std::string &input, std::vector<std::string> extra) {
+    auto expect_reported = [&](const std::string &input, std::vector<std::string> extra,
+                               const std::string &angles, long long expected_bad) {
         const std::string out = dir.file("nonfinite.mrc");
-        std::vector<std::string> a = {"-a", tlt, "-i", input, "-o", out, "-f", "-v", "0"};
+        std::vector<std::string> a = {"-a", angles, "-i", input, "-o", out, "-f", "-v", "0"};
         a.insert(a.end(), extra.begin(), extra.end());
         const run_result_t r = e2e_run(a);
         EXPECT_EQ(r.status, 0);
@@ -216,6 +216,9 @@ TEST_F(E2eFailures, NonFiniteVoxelsAreReported)
                 bad++;
         }
         ASSERT_GT(bad, 0);
+        if (expected_bad > 0) {
+            EXPECT_EQ(bad, expected_bad);
+        }
         EXPECT_EQ(r.out, "Warning: " + std::to_string(bad) +
                              " voxels of the reconstructed volume are not finite (NaN or "
                              "infinite).\nCommon causes: non-finite pixels in the tilt series, or "
@@ -232,23 +235,51 @@ TEST_F(E2eFailures, NonFiniteVoxelsAreReported)
         }
     };
 
+    auto set_header_min = [](const std::string &path, float amin) {
+        std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(76);
+        f.write(reinterpret_cast<const char *>(&amin), 4);
+    };
+
     // One NaN pixel: its slice is lost, the rest of the volume is not.
     e2e_series_t s = series;
     s.tilt[((size_t)20 * s.rows + 3) * s.D + 30] = NAN;
     const std::string nan_series = dir.file("nan_pixel.mrc");
     e2e_write_mrc(nan_series, s.D, s.rows, s.N, s.tilt);
-    expect_reported(nan_series, {});
+    expect_reported(nan_series, {}, tlt, 0);
     // -L trusts the header minimum: one above the data leaves the
     // phantom's empty margins (zeros) unshifted, and their logarithm infinite.
     const std::string high_min = dir.file("high_min.mrc");
     std::filesystem::copy_file(ts, high_min);
-    {
-        std::fstream f(high_min, std::ios::in | std::ios::out | std::ios::binary);
-        const float amin = 1.0f;
-        f.seekp(76);
-        f.write(reinterpret_cast<const char *>(&amin), 4);
-    }
-    expect_reported(high_min, {"-L"});
+    set_header_min(high_min, 1.0f);
+    expect_reported(high_min, {"-L"}, tlt, 0);
+
+    // One angle, no weighting, nearest samples: every voxel takes one pixel.
+    const std::string one_angle = dir.file("one_angle.tlt");
+    e2e_write_angles(one_angle, {0.0f});
+    const std::vector<std::string> one_pixel_each = {"-w", "off", "-I", "off", "-z", "2"};
+    auto with = [](std::vector<std::string> a, std::vector<std::string> b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const size_t pixels = (size_t)series.D * series.rows;
+    // Zeros under a header minimum of 1: every voxel -inf.
+    const std::string zeros = dir.file("zeros.mrc");
+    e2e_write_mrc(zeros, series.D, series.rows, 1, std::vector<float>(pixels, 0.0f));
+    set_header_min(zeros, 1.0f);
+    expect_reported(zeros, with(one_pixel_each, {"-L", "-x", "46"}), one_angle,
+                    46LL * 2 * series.rows);
+    // Nothing but +inf: every voxel +inf.
+    const std::string infinite = dir.file("infinite.mrc");
+    e2e_write_mrc(infinite, series.D, series.rows, 1, std::vector<float>(pixels, INFINITY));
+    expect_reported(infinite, with(one_pixel_each, {"-x", "46"}), one_angle,
+                    46LL * 2 * series.rows);
+    // A single +inf pixel that a slice one voxel wide takes in one voxel.
+    std::vector<float> ones(pixels, 1.0f);
+    ones[(size_t)3 * series.D + series.D / 2] = INFINITY;
+    const std::string one_bad = dir.file("one_bad.mrc");
+    e2e_write_mrc(one_bad, series.D, series.rows, 1, ones);
+    expect_reported(one_bad, with(one_pixel_each, {"-x", "1"}), one_angle, 1);
 
     // A clean run says nothing at verbosity 0.
     const run_result_t r = e2e_run(args(dir.file("clean.mrc"), {"-f", "-v", "0"}));
@@ -262,23 +293,42 @@ TEST_F(E2eFailures, NonFiniteVoxelsAreReported)
 TEST_F(E2eFailures, SizesBeyondInt)
 {
     const std::string out = dir.file("big.mrc");
-    for (const char *threads : {"1431655765", "715827882"}) {
-        SCOPED_TRACE(std::string("-t ") + threads);
-        const run_result_t r = e2e_run(args(out, {"-f", "-t", threads}));
+    // T threads of L lanes need T k + 5 image records and 2 L T slots in
+    // flight: the first two fail on the records, the others (k = 3) only on
+    // the slots.
+    const struct {
+        const char *threads, *ext;
+    } thread_cases[] = {{"1431655765", "none"}, {"715827882", "avx"}, {"200000000", "avx"},
+                        {"300000000", "sse"}};
+    for (const auto &c : thread_cases) {
+        const std::string threads = c.threads;
+        SCOPED_TRACE("-t " + threads + " -e " + c.ext);
+        const run_result_t r = e2e_run(args(out, {"-f", "-t", threads, "-e", c.ext}));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, std::string("Too many threads (-t ") + threads +
                              "): the per-thread records and buffers cannot be sized.\n");
         EXPECT_FALSE(std::filesystem::exists(out));
     }
 
-    // A resumed range whose first section lies beyond the int range.
-    const std::string prev = dir.file("prev.mrc");
+    // A resumed range whose first section lies beyond the int range: also
+    // from an origin row near the top, where 32 bits would wrap the section
+    // round to 1, inside the volume's 4.
+    const std::string prev = dir.file("prev.mrc"), high = dir.file("high_origin.mrc");
     run_result_t r = e2e_run(args(prev, {"-f", "-S", "-l", "1", "-y", "2,5", "-v", "0"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    r = e2e_run({"-a", tlt, "-i", ts, "-o", out, "-f", "-r", prev, "-y",
-                 "-2147483648,-2147483647"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, prev + ": Depth out of bounds.\n");
+    std::filesystem::copy_file(prev, high);
+    {
+        std::fstream f(high, std::ios::in | std::ios::out | std::ios::binary);
+        const int32_t origin = INT32_MAX;
+        f.seekp(100);
+        f.write(reinterpret_cast<const char *>(&origin), 4);
+    }
+    for (const std::string &resumed : {prev, high}) {
+        r = e2e_run({"-a", tlt, "-i", ts, "-o", out, "-f", "-r", resumed, "-y",
+                     "-2147483648,-2147483647"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, resumed + ": Depth out of bounds.\n");
+    }
 
     // A sparse tilt series of one row of 2^30 bytes: the slice planes of a
     // volume that wide cannot be sized. The caches before them are reserved

@@ -77,7 +77,7 @@ std::vector<std::vector<float>> run_variant(const bp_case &c, int ext, int cache
                 t += cos_table[a];
             }
         }
-    backproject_fn(&sino.rec, &slice.rec);
+    backproject_fn(&sino.rec, &slice.rec, ray_steps_table(0));
     EXPECT_EQ(expect, std::vector<float>(slice.floats(), slice.floats() + slice.count()))
         << name_of(ext) << " lanes from " << first;
     std::vector<std::vector<float>> out;
@@ -173,7 +173,7 @@ TEST(BackprojectTest, VoxelsReceiveTheirSampleFromTheClosedFormula)
                 sino.put(k, rows);
                 slice.put(k, start);
             }
-            backproject_fn(&sino.rec, &slice.rec);
+            backproject_fn(&sino.rec, &slice.rec, ray_steps_table(0));
             for (int z = 0; z < H; z++)
                 for (int x = 0; x < W; x++) {
                     double expect = 0.25;
@@ -209,7 +209,7 @@ TEST(BackprojectTest, NearestRoundsHalfUpAndInterpolationReachesTheEnds)
             sino_record sino(D, 1, L);
             slice_record slice(W, H, 1, L);
             for (int k = 0; k < L; k++) sino.put(k, ramp);
-            backproject_fn(&sino.rec, &slice.rec);
+            backproject_fn(&sino.rec, &slice.rec, ray_steps_table(0));
             EXPECT_EQ(slice.at(0, 0, L - 1), 9.0f);                              // bin 3
             EXPECT_EQ(slice.at(W - 1, H - 1, L - 1), (float)((D - 4) * (D - 4)));  // mirror
         }
@@ -219,7 +219,7 @@ TEST(BackprojectTest, NearestRoundsHalfUpAndInterpolationReachesTheEnds)
             sino_record sino(D, 1, L);
             slice_record slice(D, H, 1, L);
             for (int k = 0; k < L; k++) sino.put(k, ramp);
-            backproject_fn(&sino.rec, &slice.rec);
+            backproject_fn(&sino.rec, &slice.rec, ray_steps_table(0));
             EXPECT_EQ(slice.at(D - 2, 0, 0), (float)((D - 2) * (D - 2)));
             EXPECT_EQ(slice.at(1, H - 1, 0), 1.0f);   // reflection of x = D-2: bin 1
             EXPECT_EQ(slice.at(D - 1, 0, 0), 0.0f);   // coordinate D-1: off the detector

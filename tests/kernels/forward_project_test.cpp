@@ -50,8 +50,8 @@ TEST(ForwardProjectTest, AdjointOfBackprojectionForEveryVariant)
                     fill_uniform(y.begin(), y.size(), rng);
                     fill_uniform(ax.begin(), ax.size(), rng, -5.0f, 5.0f);  // must be overwritten
 
-                    forward_variant(ext, interp)(&ax.rec, &x->rec);
-                    backproject_fn(&y.rec, &back->rec);
+                    forward_variant(ext, interp)(&ax.rec, &x->rec, ray_steps_table(0));
+                    backproject_fn(&y.rec, &back->rec, ray_steps_table(0));
 
                     const double lhs = dot(ax.begin(), y.begin(), y.size());
                     const double rhs = dot(x->begin(), back->begin(), x->size());
@@ -91,7 +91,7 @@ TEST(ForwardProjectTest, LaneVariantsMatchScalar)
                             std::unique_ptr<lane_array> x(new_kernel_slice(2, W, H, s));
                             fold_into(*x, images[k], W, H, s, 1, 0);
                             lane_array p(2, D, N);
-                            forward_project_fn(&p.rec, &x->rec);
+                            forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
                             expect[k].assign(p.begin(), p.begin() + p.size());
                         }
                         sirt_tables_free();
@@ -105,7 +105,7 @@ TEST(ForwardProjectTest, LaneVariantsMatchScalar)
                     std::unique_ptr<lane_array> x(new_kernel_slice(ext, W, H, s));
                     for (int k = 0; k < L; ++k) fold_into(*x, images[k], W, H, s, L, k);
                     lane_array p(ext, D, N);
-                    forward_project_fn(&p.rec, &x->rec);
+                    forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
                     float scale = 0.0f;
                     for (const auto &e : expect)
                         for (float v : e) scale = std::max(scale, fabsf(v));
@@ -154,7 +154,7 @@ TEST(ForwardProjectTest, AvxLanesEqualScalarBitForBit)
                 std::unique_ptr<lane_array> x(new_kernel_slice(2, W, H, s));
                 fold_into(*x, images[k], W, H, s, 1, 0);
                 lane_array p(2, D, N);
-                forward_project_fn(&p.rec, &x->rec);
+                forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
                 expect[k].assign(p.begin(), p.begin() + p.size());
             }
             sirt_tables_free();
@@ -165,7 +165,7 @@ TEST(ForwardProjectTest, AvxLanesEqualScalarBitForBit)
         std::unique_ptr<lane_array> x(new_kernel_slice(0, W, H, s));
         for (int k = 0; k < 8; ++k) fold_into(*x, images[k], W, H, s, 8, k);
         lane_array p(0, D, N);
-        forward_project_fn(&p.rec, &x->rec);
+        forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
         for (int k = 0; k < 8; ++k) {
             std::vector<float> lane((size_t)N * D);
             for (int64_t q = 0; q < (int64_t)N * D; ++q) lane[q] = p.begin()[q * 8 + k];
@@ -195,7 +195,7 @@ TEST(ForwardProjectTest, ZeroSliceAndEmptyEntriesGiveZeroSinogram)
                 if (D == 1) fill_uniform(x->begin(), x->size(), rng, 1.0f, 2.0f);
                 lane_array p(ext, D, N);
                 fill_uniform(p.begin(), p.size(), rng, 1.0f, 2.0f);
-                forward_project_fn(&p.rec, &x->rec);
+                forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
                 for (int64_t q = 0; q < p.size(); ++q) ASSERT_EQ(0.0f, p.begin()[q]) << q;
                 if (D == 1) {
                     for (int a = 0; a < N; ++a) EXPECT_EQ(0.0f, ray_weights[a][0]);
@@ -226,7 +226,7 @@ TEST(ForwardProjectTest, CentreBinOfOddDetectorReceivesVoxelAndReflection)
                 x->begin()[L + k] = 10.0f * k;  // voxel (0, 1), the reflection
             }
             lane_array p(ext, 3, 1);
-            forward_project_fn(&p.rec, &x->rec);
+            forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
             for (int k = 0; k < L; ++k) {
                 EXPECT_EQ(0.0f, p.begin()[k]);
                 EXPECT_FLOAT_EQ(0.5f * (1.0f + k + 10.0f * k), p.begin()[L + k]);

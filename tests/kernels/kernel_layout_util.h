@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernels/geometry.h"
+#include "kernels/ray_steps.h"
 #include "mrc/mrc.h"
 
 namespace layout_test {
@@ -84,7 +85,8 @@ struct sino_record : record {
     }
 };
 
-// Projection geometry of one case, freed with the holder.
+// Projection geometry of one case, with the step tables of two workers
+// (ray_steps_table(0) and (1)), freed with the holder.
 struct geometry_holder {
     int ok;
     geometry_holder(int W, int H, int D, const std::vector<float> &angles, int s, int interp,
@@ -92,10 +94,16 @@ struct geometry_holder {
     {
         ok = projection_geometry_init(W, H, D, (int)angles.size(), angles.data(), cache_kb,
                                       rows_per_set, angles_per_set, s, 0, interp, vector_ext) == 0;
+        if (ok && ray_steps_init(2, s > 0 ? W / s : 0) != 0) {
+            projection_geometry_free();
+            ok = 0;
+        }
     }
     ~geometry_holder()
     {
-        if (ok) projection_geometry_free();
+        if (!ok) return;
+        ray_steps_free();
+        projection_geometry_free();
     }
     geometry_holder(const geometry_holder &) = delete;
     geometry_holder &operator=(const geometry_holder &) = delete;

@@ -39,7 +39,7 @@ double pearson(const std::vector<float> &a, const std::vector<float> &b)
 // || measured - rho * A x || over all lanes, measured already weighted.
 double weighted_residual(lane_array &measured, lane_array &slice, lane_array &scratch)
 {
-    forward_project_fn(&scratch.rec, &slice.rec);
+    forward_project_fn(&scratch.rec, &slice.rec, ray_steps_table(0));
     double s = 0.0;
     for (int64_t q = 0; q < measured.size(); ++q) {
         const double r = (double)measured.begin()[q] - scratch.begin()[q];

@@ -168,13 +168,13 @@ TEST(SirtStepTest, StepAddsBackprojectedResidual)
             fill_uniform(x->begin(), x->size(), rng);
             slice_zero(&x->rec);
             for (int64_t q = 0; q < x->size(); ++q) ASSERT_EQ(0.0f, x->begin()[q]);
-            backproject_fn(&measured.rec, &expect->rec);
+            backproject_fn(&measured.rec, &expect->rec, ray_steps_table(0));
             double time = 0.0;
             sirt_step_fn(&measured.rec, &x->rec, nullptr, &time, 1);
             for (int64_t q = 0; q < x->size(); ++q) ASSERT_EQ(expect->begin()[q], x->begin()[q]) << q;
 
             // Consistent measurement: rho * A x of the current slice.
-            forward_project_fn(&measured.rec, &x->rec);
+            forward_project_fn(&measured.rec, &x->rec, ray_steps_table(0));
             const std::vector<float> before(x->begin(), x->begin() + x->size());
             float peak = 0.0f;
             for (float v : before) peak = std::max(peak, fabsf(v));

@@ -50,7 +50,7 @@ TEST(SirtTablesTest, RayWeightsAtTiltZeroAndUnreachedBins)
                 std::unique_ptr<lane_array> x(new_kernel_slice(ext, W, H, 1));
                 for (int64_t q = 0; q < x->size(); ++q) x->begin()[q] = 1.0f;
                 lane_array p(ext, D, N);
-                forward_project_fn(&p.rec, &x->rec);
+                forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
                 const int L = lanes_of(ext);
                 EXPECT_EQ(0.0f, p.begin()[0]);
                 EXPECT_EQ(0.0f, p.begin()[(int64_t)(D - 1) * L + L - 1]);
@@ -132,7 +132,7 @@ TEST(SirtTablesTest, WeightsExactForSmallTablesAndCloseForLarge)
         lane_array sums(2, D, N);
         {
             unit_ray_weights unit(D, N);
-            forward_project_fn(&sums.rec, &ones->rec);
+            forward_project_fn(&sums.rec, &ones->rec, ray_steps_table(0));
         }
         for (int64_t q = 0; q < (int64_t)N * D; ++q) {
             const float S = sums.begin()[q];

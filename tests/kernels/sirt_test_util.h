@@ -12,6 +12,7 @@
 #include "kernels/array2d.h"
 #include "kernels/forward_project.h"
 #include "kernels/geometry.h"
+#include "kernels/ray_steps.h"
 #include "kernels/sirt_tables.h"
 #include "mrc/mrc.h"
 
@@ -120,7 +121,8 @@ struct unit_ray_weights {
     }
 };
 
-// Projection geometry for one test case, freed with the object. A cache
+// Projection geometry for one test case, with the step tables of two
+// workers (ray_steps_table(0) and (1)), freed with the object. A cache
 // block of 0 with small tiles makes the block lists several entries long,
 // with remainders, so the tilings are exercised.
 struct geometry {
@@ -130,10 +132,16 @@ struct geometry {
     {
         ok = projection_geometry_init(W, H, D, (int)angles.size(), angles.data(), 0, rows_per_set,
                                       angles_per_set, s, 0, interpolation, vector_ext) == 0;
+        if (ok && ray_steps_init(2, s > 0 ? W / s : 0) != 0) {
+            projection_geometry_free();
+            ok = 0;
+        }
     }
     ~geometry()
     {
-        if (ok) projection_geometry_free();
+        if (!ok) return;
+        ray_steps_free();
+        projection_geometry_free();
     }
     geometry(const geometry &) = delete;
     geometry &operator=(const geometry &) = delete;

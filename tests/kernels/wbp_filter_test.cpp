@@ -176,8 +176,8 @@ TEST(WbpFilterTest, SliceStepClearsBackprojectsAndDividesByProjections)
         for (int64_t i = 0; i < sino.count(); i++) sino.floats()[i] = 0.1f * (float)(i % 17);
         slice_record slice(W, H, 2, L), plain(W, H, 2, L);
         for (int64_t i = 0; i < slice.count(); i++) slice.floats()[i] = 99.0f;
-        wbp_backproject_sinogram(&sino.rec, &slice.rec);
-        backproject_fn(&sino.rec, &plain.rec);
+        wbp_backproject_sinogram(&sino.rec, &slice.rec, 0);
+        backproject_fn(&sino.rec, &plain.rec, ray_steps_table(0));
         for (int64_t i = 0; i < slice.count(); i++)
             ASSERT_EQ(slice.floats()[i], plain.floats()[i] * (1.0f / 3.0f)) << name_of(ext) << " " << i;
     }

@@ -96,7 +96,7 @@ void check_wbp(const std::vector<float> &angles, float freq, double threshold)
                 sino_record sino(D, N, L);
                 slice_record slice(W, H, s, L);
                 for (int k = 0; k < L; k++) sino.put(k, weighted[first + k]);
-                wbp_backproject_sinogram(&sino.rec, &slice.rec);
+                wbp_backproject_sinogram(&sino.rec, &slice.rec, 0);
                 for (int k = 0; k < L; k++)
                     EXPECT_GT(pearson(slice.get(k), truth[first + k]), threshold) << "lane " << first + k;
             }

@@ -40,6 +40,9 @@ TEST(MrcOpen, SizeRuleAndDamagedHeaders)
         {"zero nx", mrc_bytes(zero_nx, "", ""), 6},
         {"negative next", mrc_bytes(neg_next, "", std::string(4, '\0')), 6},
         {"negative dimensions", mrc_bytes(neg_dims, "", std::string(4, '\0')), 6},
+        // Sizes of 2^64 bytes, which 64 bits would wrap to 0 and so to 1024.
+        {"nx ny nz beyond 64 bits", mrc_bytes(make_header(1 << 30, 1 << 30, 16, 0), "", ""), 6},
+        {"bytes beyond 64 bits", mrc_bytes(make_header(1 << 30, 1 << 30, 4, 2), "", ""), 6},
         {"with extended header", mrc_bytes(make_header(4, 5, 3, 1, 7), "abcdefg", std::string(120, '\1')), 0},
     };
     for (const Case &c : cases) {

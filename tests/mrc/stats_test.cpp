@@ -147,31 +147,46 @@ TEST(MrcStats, NonFiniteVoxelAnywhere)
     expect_matches(h, r, 1e-6);
 }
 
-// A volume with nothing finite has no mean and no rms; one with no
+// A volume with nothing finite has no mean and no rms, and extremes only
+// where it has a non-NaN voxel: infinities are its extremes, even when they
+// are all of one sign or come after runs of nothing but NaN. One with no
 // non-finite voxel reports none.
 TEST(MrcStats, AllOrNothingFinite)
 {
     ScratchDir dir;
-    int64_t nonfinite = -1;
-    header_stats_t h =
-        write_volume(dir.file("nan.mrc"), std::vector<float>(24, NAN), 4, 2, 3, 2, &nonfinite);
-    EXPECT_EQ(nonfinite, 24);
-    EXPECT_TRUE(std::isnan(h.amean));
-    EXPECT_TRUE(std::isnan(h.rms));
-    EXPECT_TRUE(std::isnan(h.amin));
-    EXPECT_TRUE(std::isnan(h.amax));
-    // Infinities have extremes but still no mean.
-    std::vector<float> inf(24, INFINITY);
-    inf[5] = -INFINITY;
-    h = write_volume(dir.file("inf.mrc"), inf, 4, 2, 3, 2, &nonfinite);
-    EXPECT_EQ(nonfinite, 24);
-    EXPECT_EQ(h.amin, -INFINITY);
-    EXPECT_EQ(h.amax, INFINITY);
-    EXPECT_TRUE(std::isnan(h.amean));
+    std::vector<float> mixed(24, INFINITY), late(24, NAN);
+    mixed[5] = -INFINITY;
+    late[20] = -INFINITY;  // in the second write of two
+    const struct {
+        const char *what;
+        std::vector<float> v;
+        float amin, amax;  // NaN: none
+    } cases[] = {
+        {"all NaN", std::vector<float>(24, NAN), NAN, NAN},
+        {"both infinities", mixed, -INFINITY, INFINITY},
+        {"all +inf", std::vector<float>(24, INFINITY), INFINITY, INFINITY},
+        {"all -inf", std::vector<float>(24, -INFINITY), -INFINITY, -INFINITY},
+        {"NaN, then one -inf", late, -INFINITY, -INFINITY},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        int64_t nonfinite = -1;
+        const header_stats_t h = write_volume(dir.file("bad.mrc"), c.v, 4, 2, 3, 2, &nonfinite);
+        EXPECT_EQ(nonfinite, 24);
+        EXPECT_TRUE(std::isnan(h.amean));
+        EXPECT_TRUE(std::isnan(h.rms));
+        if (std::isnan(c.amin)) {
+            EXPECT_TRUE(std::isnan(h.amin) && std::isnan(h.amax));
+        } else {
+            EXPECT_EQ(h.amin, c.amin);
+            EXPECT_EQ(h.amax, c.amax);
+        }
+    }
 
+    int64_t nonfinite = -1;
     std::vector<float> v(24);
     for (int i = 0; i < 24; ++i) v[i] = (float)(i % 5);
-    h = write_volume(dir.file("ok.mrc"), v, 4, 2, 3, 2, &nonfinite);
+    const header_stats_t h = write_volume(dir.file("ok.mrc"), v, 4, 2, 3, 2, &nonfinite);
     EXPECT_EQ(nonfinite, 0);
     expect_matches(h, reference_of(v), 1e-6);
 }
@@ -219,6 +234,21 @@ TEST(MrcStats, BlockPassesAgree)
         passes.push_back({"avx", mrc_stats_block_avx});
     std::mt19937 gen(3);
     std::uniform_real_distribution<float> noise(-0.01f, 0.01f);
+    auto check = [&](const std::vector<float> &v, const std::string &what) {
+        const reference_t r = reference_of(v);
+        for (const auto &pass : passes) {
+            SCOPED_TRACE(std::string(pass.first) + ", n " + std::to_string(v.size()) + ", " + what);
+            mrc_stats_t st;
+            mrc_compute_stats_with(v.data(), (int64_t)v.size(), &st, pass.second);
+            EXPECT_EQ(st.min, r.min);
+            EXPECT_EQ(st.max, r.max);
+            EXPECT_EQ(st.count, r.finite);
+            EXPECT_EQ(st.nonfinite, r.nonfinite);
+            if (r.finite == 0) continue;
+            EXPECT_NEAR(st.mean, (double)r.mean, 1e-12 * (double)r.mean);
+            EXPECT_NEAR(sqrt(st.m2 / st.count), (double)r.sd, 1e-9 * (double)r.sd + 1e-12);
+        }
+    };
     for (int64_t n : {1, 7, 8, 9, 15, 16, 17, 4095, 4096, 4097, 4096 + 13}) {
         std::vector<float> base(n);
         for (float &x : base) x = 1.0e4f + noise(gen);
@@ -226,22 +256,12 @@ TEST(MrcStats, BlockPassesAgree)
             for (float bad : {NAN, INFINITY, -INFINITY}) {
                 std::vector<float> v = base;
                 if (p >= 0) v[p] = bad;
-                const reference_t r = reference_of(v);
-                for (const auto &pass : passes) {
-                    SCOPED_TRACE(std::string(pass.first) + ", n " + std::to_string(n) + ", " +
-                                 std::to_string(bad) + " at " + std::to_string(p));
-                    mrc_stats_t st;
-                    mrc_compute_stats_with(v.data(), n, &st, pass.second);
-                    EXPECT_EQ(st.min, r.min);
-                    EXPECT_EQ(st.max, r.max);
-                    EXPECT_EQ(st.count, r.finite);
-                    EXPECT_EQ(st.nonfinite, r.nonfinite);
-                    if (r.finite == 0) continue;
-                    EXPECT_NEAR(st.mean, (double)r.mean, 1e-12 * (double)r.mean);
-                    EXPECT_NEAR(sqrt(st.m2 / st.count), (double)r.sd, 1e-9 * (double)r.sd + 1e-12);
-                }
+                check(v, std::to_string(bad) + " at " + std::to_string(p));
                 if (p < 0) break;
             }
         }
+        // Nothing but one infinity: it is both extremes, in every lane.
+        for (float bad : {INFINITY, -INFINITY})
+            check(std::vector<float>(n, bad), "all " + std::to_string(bad));
     }
 }
