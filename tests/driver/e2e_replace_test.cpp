@@ -279,24 +279,26 @@ TEST_F(E2eReplace, OrdinaryUser)
     struct case_t {
         const char *what;
         mode_t dir_mode;   // of the root-owned directory holding the output
-        int out_owner;
+        int out_owner, out_group;
         mode_t out_mode;
         bool succeeds;
         bool in_place;     // written in place, which the run warns of
     } cases[] = {
         // Nothing can be made beside the output: it is written in place.
-        {"directory not writable, own writable output", 0755, kNobody, 0644, true, true},
+        {"directory not writable, own writable output", 0755, kNobody, kNobody, 0644, true, true},
         // Another user's file cannot be renamed over: copied at the close.
-        {"sticky directory, root's output writable by all", 01777, 0, 0666, true, false},
+        {"sticky directory, root's output writable by all", 01777, 0, 0, 0666, true, false},
+        // The user cannot give a new file that group: copied at the close.
+        {"own output of a group the user is not in", 0777, kNobody, 0, 0664, true, false},
         // A rename would replace these; the user may not write them.
-        {"own write-protected output", 0777, kNobody, 0444, false, false},
-        {"root's output readable by all", 0777, 0, 0644, false, false},
+        {"own write-protected output", 0777, kNobody, kNobody, 0444, false, false},
+        {"root's output readable by all", 0777, 0, 0, 0644, false, false},
     };
     int n = 0;
     for (const case_t &c : cases) {
         const std::string where = subdir("user-" + std::to_string(n++), c.dir_mode);
         const std::string out = where + "/out.mrc";
-        make_output(out, c.out_mode, c.out_owner, c.out_owner);
+        make_output(out, c.out_mode, c.out_owner, c.out_group);
         const identity_t before = identity(out);
         const std::set<std::string> names = e2e_listing(where);
         run_options_t as_user;
@@ -311,7 +313,7 @@ TEST_F(E2eReplace, OrdinaryUser)
                 << c.what << "\n" << r.out;
             EXPECT_EQ(lines_with(r.out, kInPlaceWarning, ""), c.in_place ? 1 : 0) << c.what;
             EXPECT_TRUE(after.dev == before.dev && after.ino == before.ino) << c.what;
-            EXPECT_EQ(after.uid, before.uid) << c.what;
+            EXPECT_TRUE(after.uid == before.uid && after.gid == before.gid) << c.what;
             EXPECT_EQ(after.mode, before.mode) << c.what;
             expect_volume(out, c.what);
         } else {
