@@ -65,49 +65,41 @@ static int writable_regular_file(FILE *stream)
     return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
 }
 
+/* Sets errno and returns -1, as the failing call does. */
+static int fail(int error)
+{
+    errno = error;
+    return -1;
+}
+
 int fsync(int fd)
 {
     NEXT(int (*)(int), fsync);
-    if (failing("fsync")) {
-        errno = EIO;
-        return -1;
-    }
-    return real(fd);
+    return failing("fsync") ? fail(EIO) : real(fd);
 }
 
 int fdatasync(int fd)
 {
     NEXT(int (*)(int), fdatasync);
-    if (failing("fsync")) {
-        errno = EIO;
-        return -1;
-    }
-    return real(fd);
+    return failing("fsync") ? fail(EIO) : real(fd);
 }
 
+/* True (errno set) when the write is the header's and must fail. */
 static int header_write(FILE *stream)
 {
-    return failing("header") && writable_regular_file(stream) && ftello(stream) == 0;
+    return failing("header") && writable_regular_file(stream) && ftello(stream) == 0 && fail(EIO);
 }
 
 size_t fwrite(const void *data, size_t size, size_t count, FILE *stream)
 {
     NEXT(size_t (*)(const void *, size_t, size_t, FILE *), fwrite);
-    if (header_write(stream)) {
-        errno = EIO;
-        return 0;
-    }
-    return real(data, size, count, stream);
+    return header_write(stream) ? 0 : real(data, size, count, stream);
 }
 
 size_t fwrite_unlocked(const void *data, size_t size, size_t count, FILE *stream)
 {
     NEXT(size_t (*)(const void *, size_t, size_t, FILE *), fwrite_unlocked);
-    if (header_write(stream)) {
-        errno = EIO;
-        return 0;
-    }
-    return real(data, size, count, stream);
+    return header_write(stream) ? 0 : real(data, size, count, stream);
 }
 
 int fclose(FILE *stream)
@@ -115,8 +107,7 @@ int fclose(FILE *stream)
     NEXT(int (*)(FILE *), fclose);
     if (failing("close") && writable_regular_file(stream)) {
         real(stream);
-        errno = EIO;
-        return EOF;
+        return fail(EIO);
     }
     return real(stream);
 }
@@ -129,11 +120,7 @@ static int needs_mode(int flags)
 
 static int refused_tmpfile(int flags)
 {
-    if ((flags & O_TMPFILE) == O_TMPFILE && failing("tmpfile")) {
-        errno = EOPNOTSUPP;
-        return 1;
-    }
-    return 0;
+    return (flags & O_TMPFILE) == O_TMPFILE && failing("tmpfile") && fail(EOPNOTSUPP);
 }
 
 #define OPEN_MODE(flags, mode)              \
