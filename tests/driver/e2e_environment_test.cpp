@@ -42,7 +42,7 @@ protected:
 TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
 {
     // SIRT with many iterations: the run is still going when the signal comes.
-    const std::vector<std::string> long_run = {"-f", "-S", "-l", "600", "-e", "none", "-t", "2",
+    const std::vector<std::string> long_run = {"-f", "-S", "-l", "200", "-e", "none", "-t", "2",
                                                "-b", "4,1", "-v", "0"};
     const std::string split = "Split factor must be a divisor of reconstruction width (64).";
     struct case_t {
