@@ -7,11 +7,17 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "tests/driver/cli_test_util.h"
 #include "tests/support/phantom.h"
@@ -242,6 +248,53 @@ inline run_result_t e2e_run(const std::vector<std::string> &args, const std::str
                             const std::string &cwd = "")
 {
     return run_binary(KYVANE_BINARY, args, stdin_text, cwd);
+}
+
+inline std::string e2e_read_bytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every name in a directory, hidden ones included.
+inline std::set<std::string> e2e_listing(const std::string &dir)
+{
+    std::set<std::string> names;
+    for (const auto &e : std::filesystem::directory_iterator(dir))
+        names.insert(e.path().filename());
+    return names;
+}
+
+// The environment entries that make the program's calls fail as mode says
+// (one or more of fsync, header, close, tmpfile, comma-separated; see
+// tests/support/fail_shim.c). A sanitizer runtime wants to be loaded first
+// and must be told that the preloaded shim is not a mistake.
+inline std::vector<std::string> e2e_fail_env(const std::string &mode)
+{
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + KV_FAIL_SHIM, "KV_FAIL=" + mode,
+            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+}
+
+// True when process pid holds a regular file of directory dir open for
+// writing, and that file holds data: named or not, the volume it writes.
+inline bool e2e_writing_a_file(int pid, const std::string &dir)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(proc + "/fd", ec)) {
+        const std::string fd = e.path().filename();
+        struct stat st;
+        if (std::filesystem::read_symlink(e.path(), ec).string().rfind(dir + "/", 0) != 0 ||
+            stat(e.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+            continue;
+        std::ifstream info(proc + "/fdinfo/" + fd);
+        std::string key, flags;
+        while (info >> key >> flags)
+            if (key == "flags:" && (std::strtol(flags.c_str(), nullptr, 8) & O_ACCMODE) != O_RDONLY)
+                return true;
+    }
+    return false;
 }
 
 // Runs /usr/bin/python3 with mrcfile's validator on path; true when valid.

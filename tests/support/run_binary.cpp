@@ -5,11 +5,14 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 static double now_seconds()
 {
@@ -41,7 +44,7 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
     const std::string &stdin_text = options.stdin_text;
     const std::string &cwd = options.cwd;
     const double timeout_seconds = options.timeout_seconds;
-    run_result_t result{-1, false, std::string(), std::string(), false};
+    run_result_t result{-1, 0, false, std::string(), std::string(), false};
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0)
         return result;
@@ -60,13 +63,35 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
     for (const std::string &arg : args)
         argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
+    // The caller's environment, an entry of options.env replacing the one
+    // of the same name.
+    std::vector<std::string> env_entries;
+    for (char **e = environ; *e; e++) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string &extra : options.env)
+            replaced = replaced || extra.compare(0, name.size(), name) == 0;
+        if (!replaced)
+            env_entries.push_back(entry);
+    }
+    env_entries.insert(env_entries.end(), options.env.begin(), options.env.end());
+    std::vector<char *> envp;
+    for (std::string &entry : env_entries)
+        envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
 
     const pid_t pid = fork();
     if (pid == 0) {
-        // The child starts with the stop signals at their defaults, whatever
-        // the test runner set for itself.
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ})
-            signal(sig, SIG_DFL);
+        // The child starts with every signal at its default, whatever the
+        // test runner set for itself, and leaves no core dump behind.
+        for (int sig = 1; sig < 32; sig++)
+            if (sig != SIGKILL && sig != SIGSTOP)
+                signal(sig, SIG_DFL);
+        for (int sig : options.ignored_signals)
+            signal(sig, SIG_IGN);
+        const rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -89,9 +114,18 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
             if (setrlimit(RLIMIT_STACK, &limit) != 0)
                 _exit(125);
         }
+        for (int fd : options.inherit_fds)
+            if (fcntl(fd, F_SETFD, 0) != 0)
+                _exit(125);
+        if ((options.uid >= 0 || options.gid >= 0) && setgroups(0, nullptr) != 0)
+            _exit(125);
+        if (options.gid >= 0 && setgid((gid_t)options.gid) != 0)
+            _exit(125);
+        if (options.uid >= 0 && setuid((uid_t)options.uid) != 0)
+            _exit(125);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0)
             _exit(126);
-        execv(path.c_str(), argv.data());
+        execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(in_pipe[0]);
@@ -118,7 +152,7 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
 
     const double deadline = now_seconds() + timeout_seconds;
     const auto poll_trigger = [&]() {
-        if (options.signal && !result.signal_sent && options.trigger && options.trigger()) {
+        if (options.signal && !result.signal_sent && options.trigger && options.trigger(pid)) {
             kill(pid, options.signal);
             result.signal_sent = true;
         }
@@ -188,6 +222,6 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
     if (WIFEXITED(wait_status))
         result.status = WEXITSTATUS(wait_status);
     else if (WIFSIGNALED(wait_status))
-        result.status = 128 + WTERMSIG(wait_status);
+        result.term_signal = WTERMSIG(wait_status);
     return result;
 }

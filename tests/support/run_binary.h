@@ -13,7 +13,8 @@
 
 // What a finished child process left behind.
 struct run_result_t {
-    int status;        // exit status; 128 + signal number when killed by a signal
+    int status;        // exit status; -1 when killed by a signal (or never run)
+    int term_signal;   // the signal that killed the child, 0 when it exited
     bool timed_out;    // killed because it ran past the time limit
     std::string out;   // everything written to standard output
     std::string err;   // everything written to standard error
@@ -31,8 +32,12 @@ struct run_options_t {
     bool stdout_unread = false;      // standard output a pipe whose reader is gone
     long long file_size_limit = -1;  // RLIMIT_FSIZE of the child in bytes, -1 none
     long long stack_limit = -1;      // RLIMIT_STACK (the threads' default stack size), -1 as is
-    int signal = 0;                  // sent once, as soon as trigger returns true
-    std::function<bool()> trigger;   // polled every few milliseconds
+    int signal = 0;                  // sent once (SIGKILL too), as soon as trigger returns true
+    std::function<bool(int pid)> trigger;  // polled every few milliseconds with the child's pid
+    int uid = -1, gid = -1;          // the child drops to these (all supplementary groups gone)
+    std::vector<std::string> env;    // NAME=value entries added to (or replacing) the environment
+    std::vector<int> inherit_fds;    // descriptors of the caller the child keeps open across exec
+    std::vector<int> ignored_signals;  // set to SIG_IGN in the child, as nohup does
 };
 
 // Runs the program at path with the given arguments (argv[0] is path), feeds
