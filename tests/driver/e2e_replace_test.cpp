@@ -528,4 +528,28 @@ TEST_F(E2eReplace, FailuresAtTheClose)
     }
 }
 
+// A rename that the directory refuses only at the close, for a reason no
+// check before the run could see: the volume goes into the old file, which
+// keeps its inode, and nothing is left beside it.
+TEST_F(E2eReplace, RenameRefusedAtTheClose)
+{
+    const std::string where = subdir("refused");
+    const std::string out = where + "/out.mrc";
+    for (const std::string fail : {"rename", "tmpfile,rename"}) {
+        make_output(out);
+        const std::set<std::string> names = e2e_listing(where);
+        struct stat before;
+        ASSERT_EQ(stat(out.c_str(), &before), 0);
+        run_options_t options;
+        options.env = e2e_fail_env(fail);
+        const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+        EXPECT_EQ(r.status, 0) << fail << "\n" << r.err;
+        struct stat after;
+        ASSERT_EQ(stat(out.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << fail;
+        expect_volume(out, fail);
+        EXPECT_EQ(e2e_listing(where), names) << fail;
+    }
+}
+
 }  // namespace

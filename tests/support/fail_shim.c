@@ -6,7 +6,9 @@
  *            volume's header: the sections start behind it) fails with EIO;
  *   close    fclose of a regular file open for writing closes it, then
  *            reports EIO;
- *   tmpfile  open and openat with O_TMPFILE fail with EOPNOTSUPP.
+ *   tmpfile  open and openat with O_TMPFILE fail with EOPNOTSUPP;
+ *   rename   rename, renameat and renameat2 fail with EBUSY, as over a
+ *            mount point.
  * glibc calls its own functions internally without the PLT, so the stdio
  * functions themselves are replaced, not write() or close(). */
 #undef _FORTIFY_SOURCE
@@ -158,4 +160,22 @@ int openat64(int dir, const char *path, int flags, ...)
     NEXT(int (*)(int, const char *, int, ...), openat64);
     OPEN_MODE(flags, mode);
     return refused_tmpfile(flags) ? -1 : real(dir, path, flags, mode);
+}
+
+int rename(const char *from, const char *to)
+{
+    NEXT(int (*)(const char *, const char *), rename);
+    return failing("rename") ? fail(EBUSY) : real(from, to);
+}
+
+int renameat(int from_dir, const char *from, int to_dir, const char *to)
+{
+    NEXT(int (*)(int, const char *, int, const char *), renameat);
+    return failing("rename") ? fail(EBUSY) : real(from_dir, from, to_dir, to);
+}
+
+int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags)
+{
+    NEXT(int (*)(int, const char *, int, const char *, unsigned), renameat2);
+    return failing("rename") ? fail(EBUSY) : real(from_dir, from, to_dir, to, flags);
 }
