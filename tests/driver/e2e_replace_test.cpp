@@ -397,11 +397,26 @@ TEST_F(E2eReplace, PathsAtTheLimits)
     }
     const std::string out = deep + "/" + std::string(name_length - 4, 'v') + ".mrc";
     ASSERT_EQ(out.size(), total);
-    make_output(out);
-    const run_result_t deep_run = e2e_run(args(out));
-    EXPECT_EQ(deep_run.status, 0) << deep_run.err;
-    expect_volume(out, "a path of 4085 bytes");
-    EXPECT_EQ(e2e_listing(deep).size(), 1u);
+    // And a name of NAME_MAX bytes, whose hidden companion must be shorter.
+    const std::string longest = subdir("longest") + "/" + std::string(251, 'n') + ".mrc";
+    // Unnamed, and with the hidden file a named one must be made beside.
+    for (const std::string fail : {"", "tmpfile"}) {
+        for (const std::string &path : {out, longest}) {
+            const std::string what = "a path of " + std::to_string(path.size()) + " bytes, " +
+                                     (fail.empty() ? "unnamed" : "named") + " file";
+            make_output(path);
+            run_options_t options;
+            if (!fail.empty())
+                options.env = e2e_fail_env(fail);
+            const run_result_t r = run_binary_with(KYVANE_BINARY, args(path), options);
+            EXPECT_EQ(r.status, 0) << what << "\n" << r.err;
+            // Replaced whole at the end, not given up at the start.
+            EXPECT_EQ(lines_with(r.out, kInPlaceWarning, "Warning: "), 0) << what << "\n" << r.out;
+            expect_volume(path, what);
+            const std::string where = std::filesystem::path(path).parent_path();
+            EXPECT_EQ(e2e_listing(where).size(), 1u) << what;
+        }
+    }
 }
 
 // A pipeline watching the directory sees the output's name change once,
