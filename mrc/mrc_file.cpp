@@ -9,8 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <string>
-
 #include "mrc/mrc_internal.h"
 
 static_assert(offsetof(mrc_header_t, origin_row) == 100, "origin_row at byte 100");

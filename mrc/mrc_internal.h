@@ -35,17 +35,13 @@ struct mrc_output_t {
     int dir_fd;      // directory of the name, while written beside it
     int target_fd;   // the file the name opened at the create (O_PATH), or -1
     int tmpfile;     // 1: written beside as an unnamed file
-    int64_t bytes;   // size of the complete volume
     char name[NAME_MAX + 1];  // the name in dir_fd
     char temp[NAME_MAX + 1];  // hidden name while written beside under one
 };
 
-void mrc_output_reset(mrc_output_t *out);
 // Decides how the volume of `bytes` reaches path, and opens the file it is
 // written into (*fd). -1 with errno when path cannot be written at all.
 int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *fd);
-// 1 when the volume is written beside the output, to take its place at the close.
-int mrc_output_beside(const mrc_output_t *out);
 // Puts the complete volume in place after its header was written (result:
 // 0, or the code of a failed write) and closes fp. Returns a libMRC code.
 int mrc_output_finish(const char *path, mrc_output_t *out, FILE *fp, int result);

@@ -31,13 +31,12 @@
 // Longest symbolic-link chain followed, as the kernel allows.
 enum { MRC_LINK_HOPS = 40 };
 
-void mrc_output_reset(mrc_output_t *out)
+static void mrc_output_reset(mrc_output_t *out)
 {
     out->plan = MRC_REPLACE_IN_PLACE;
     out->dir_fd = -1;
     out->target_fd = -1;
     out->tmpfile = 0;
-    out->bytes = 0;
     out->name[0] = '\0';
     out->temp[0] = '\0';
 }
@@ -264,8 +263,8 @@ static int mrc_room(int fd, int64_t bytes, const struct stat *old, int plan)
 int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *fd_out)
 {
     mrc_output_reset(out);
-    out->bytes = bytes;
     *fd_out = -1;
+    // The plain create and truncate that in-place writing means.
     const int plain = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     if (mrc_descriptor_path(path)) {
         *fd_out = open(path, plain, 0666);
@@ -310,9 +309,6 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
             (fstat(out->dir_fd, &dir) == 0 && (dir.st_mode & S_ISVTX) && me != 0 && me != st.st_uid &&
              me != dir.st_uid))
             out->plan = MRC_REPLACE_COPY;
-    } else if (found == 1) {
-        // Appeared since the kernel looked: take it for a new file.
-        out->plan = MRC_REPLACE_RENAME;
     }
     int fd = mrc_make_beside(out);
     if (fd < 0) {
@@ -340,7 +336,8 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
     return 0;
 }
 
-int mrc_output_beside(const mrc_output_t *out)
+// 1 when the volume is written beside the output, to take its place at the close.
+static int mrc_output_beside(const mrc_output_t *out)
 {
     return out->plan == MRC_REPLACE_RENAME || out->plan == MRC_REPLACE_COPY;
 }
