@@ -299,11 +299,16 @@ static bool mrc_copy_identity(int tmp, int target, const struct stat *st)
 static mode_t mrc_created_mode(const mrc_output_t *out)
 {
     std::string acl;
-    const int fd = out->dir_readable ? out->dir_fd : -1;
-    ssize_t n = fd >= 0 ? fgetxattr(fd, "system.posix_acl_default", NULL, 0) : -1;
+    // An O_PATH descriptor has no attributes of its own: through its name.
+    const std::string dir = mrc_fd_path(out->dir_fd);
+    const auto get = [&](void *value, size_t size) {
+        return out->dir_readable ? fgetxattr(out->dir_fd, "system.posix_acl_default", value, size)
+                                 : getxattr(dir.c_str(), "system.posix_acl_default", value, size);
+    };
+    ssize_t n = get(NULL, 0);
     if (n > 4) {
         acl.assign((size_t)n, '\0');
-        n = fgetxattr(fd, "system.posix_acl_default", &acl[0], acl.size());
+        n = get(&acl[0], acl.size());
     }
     if (n > 4 && (size_t)n <= acl.size()) {
         unsigned user = 0, group = 0, mask = 8, other = 0;  // mask 8: none
@@ -662,8 +667,7 @@ static int mrc_output_link(mrc_output_t *out, int fd)
     const bool same = had && taken && now.st_dev == old.st_dev && now.st_ino == old.st_ino;
     const std::string self = mrc_fd_path(fd);
     if (!taken && out->tmpfile) {
-        if (linkat(AT_FDCWD, self.c_str(), out->dir_fd, out->name, AT_SYMLINK_FOLLOW) == 0 ||
-            linkat(fd, "", out->dir_fd, out->name, AT_EMPTY_PATH) == 0) {
+        if (linkat(AT_FDCWD, self.c_str(), out->dir_fd, out->name, AT_SYMLINK_FOLLOW) == 0) {
             out->named_now = 1;
             return MRC_OK;
         }
@@ -679,8 +683,7 @@ static int mrc_output_link(mrc_output_t *out, int fd)
         int linked = 0;
         for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
             mrc_hidden_name(out, out->temp, sizeof out->temp);
-            linked = linkat(AT_FDCWD, self.c_str(), out->dir_fd, out->temp, AT_SYMLINK_FOLLOW) == 0 ||
-                     linkat(fd, "", out->dir_fd, out->temp, AT_EMPTY_PATH) == 0;
+            linked = linkat(AT_FDCWD, self.c_str(), out->dir_fd, out->temp, AT_SYMLINK_FOLLOW) == 0;
             if (!linked && errno != EEXIST) break;
         }
         if (!linked) {
