@@ -24,8 +24,9 @@
 namespace {
 
 // Whatever stands at the output's name afterwards is the same file to its
-// owner and to the system: mode, owner, group, ACL and user attributes, and
-// a file of several names stays one file that every name shows anew.
+// owner and to the system: mode with its set-id bits, owner, group, ACLs by
+// value, every attribute, inode flags, and a file of several names stays one
+// file that every name shows anew.
 TEST_F(E2eReplace, KeepsTheFilesIdentity)
 {
     const group *adm = getgrnam("adm");
@@ -56,6 +57,37 @@ TEST_F(E2eReplace, KeepsTheFilesIdentity)
                             setxattr(out.c_str(), "user.kyvane.origin", value, sizeof value - 1, 0));
          }},
         {"two hard links", [](const std::string &) { return std::string(); }, {"twin.mrc"}},
+        {"set-user-id and set-group-id bits",
+         [](const std::string &out) { return refused("chmod", chmod(out.c_str(), 06644)); }},
+        {"trusted attribute",
+         [](const std::string &out) {
+             const char value[] = "kept by root";
+             return refused("trusted attribute",
+                            setxattr(out.c_str(), "trusted.kyvane.note", value, sizeof value - 1, 0));
+         }},
+        // The new file is born with the directory's ACL, which the old one
+        // never had.
+        {"directory default ACL, none on the file",
+         [](const std::string &out) {
+             const std::string acl = acl_with_nobody(4), where = std::filesystem::path(out).parent_path();
+             return refused("default ACL", setxattr(where.c_str(), "system.posix_acl_default", acl.data(),
+                                                    acl.size(), 0));
+         }},
+        // Both carry an entry for nobody: r-- inherited, rw- the file's own.
+        {"ACL entry differing from the directory default's",
+         [](const std::string &out) {
+             const std::string dflt = acl_with_nobody(4), own = acl_with_nobody(6);
+             const std::string where = std::filesystem::path(out).parent_path();
+             return refused("ACL", setxattr(where.c_str(), "system.posix_acl_default", dflt.data(),
+                                            dflt.size(), 0) ||
+                                       setxattr(out.c_str(), "system.posix_acl_access", own.data(),
+                                                own.size(), 0));
+         }},
+        {"no-dump", [](const std::string &out) { return add_inode_flags(out, FS_NODUMP_FL); }},
+        {"no-atime", [](const std::string &out) { return add_inode_flags(out, FS_NOATIME_FL); }},
+        {"no-dump and no-atime",
+         [](const std::string &out) { return add_inode_flags(out, FS_NODUMP_FL | FS_NOATIME_FL); }},
+        {"no-copy-on-write", [](const std::string &out) { return add_inode_flags(out, FS_NOCOW_FL); }},
     };
     int n = 0;
     for (const case_t &c : cases) {
@@ -79,6 +111,7 @@ TEST_F(E2eReplace, KeepsTheFilesIdentity)
         EXPECT_EQ(after.uid, before.uid) << c.what;
         EXPECT_EQ(after.gid, before.gid) << c.what;
         EXPECT_EQ(after.nlink, before.nlink) << c.what;
+        EXPECT_EQ(after.flags, before.flags) << c.what;
         EXPECT_EQ(after.xattrs, before.xattrs)
             << c.what << "\nbefore: " << describe(before) << "\nafter:  " << describe(after);
         expect_volume(out, c.what);

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <string>
 
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -24,8 +26,46 @@
 // The unprivileged user the ordinary-user cases run as (CI runs as root).
 const int kNobody = 65534;
 
-// What a replaced output must keep: its mode, owner, links and the
-// extended attributes that carry access rights and user data.
+// The inode flags a user may set with chattr that a replaced file keeps:
+// no-dump, no-atime, no-copy-on-write, synchronous, compress, no-compress.
+const unsigned kUserFlags =
+    FS_NODUMP_FL | FS_NOATIME_FL | FS_NOCOW_FL | FS_SYNC_FL | FS_COMPR_FL | FS_NOCOMP_FL;
+
+// The user-settable inode flags of a regular file (not followed), or 0.
+inline unsigned inode_flags(const std::string &path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    if (fd < 0 || ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
+        flags = 0;
+    if (fd >= 0)
+        close(fd);
+    return (unsigned)flags & kUserFlags;
+}
+
+// Adds inode flags to a file as chattr does; why that is refused, or
+// nothing. The file is emptied and refilled around it: a file system takes
+// no-copy-on-write only while a file is empty.
+inline std::string add_inode_flags(const std::string &path, unsigned add)
+{
+    const std::string bytes = e2e_read_bytes(path);
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    int flags = 0;
+    std::string why;
+    if (fd < 0 || ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 || ftruncate(fd, 0) != 0)
+        why = std::string("FS_IOC_GETFLAGS: ") + std::strerror(errno);
+    else if (flags |= (int)add, ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)
+        why = std::string("FS_IOC_SETFLAGS refused: ") + std::strerror(errno);
+    if (fd >= 0 && pwrite(fd, bytes.data(), bytes.size(), 0) != (ssize_t)bytes.size())
+        why = std::string("rewrite: ") + std::strerror(errno);
+    if (fd >= 0)
+        close(fd);
+    return why;
+}
+
+// What a replaced output must keep: its mode, owner, links, inode flags and
+// every extended attribute the caller can see (to root: user.*, trusted.*,
+// security.* and the POSIX ACLs).
 struct identity_t {
     bool ok = false;
     dev_t dev = 0;
@@ -34,7 +74,8 @@ struct identity_t {
     uid_t uid = 0;
     gid_t gid = 0;
     nlink_t nlink = 0;
-    std::map<std::string, std::string> xattrs;  // user.* and the POSIX ACLs
+    unsigned flags = 0;
+    std::map<std::string, std::string> xattrs;
 };
 
 inline identity_t identity(const std::string &path)
@@ -46,12 +87,11 @@ inline identity_t identity(const std::string &path)
     id.ok = true;
     id.dev = st.st_dev, id.ino = st.st_ino, id.mode = st.st_mode, id.uid = st.st_uid;
     id.gid = st.st_gid, id.nlink = st.st_nlink;
+    id.flags = S_ISREG(st.st_mode) ? inode_flags(path) : 0;
     std::string names(65536, '\0');
     const ssize_t n = llistxattr(path.c_str(), &names[0], names.size());
     for (size_t at = 0; n > 0 && at < (size_t)n; at += std::strlen(&names[at]) + 1) {
         const std::string name = &names[at];
-        if (name.rfind("user.", 0) != 0 && name.rfind("system.posix_acl_", 0) != 0)
-            continue;
         std::string value(65536, '\0');
         const ssize_t len = lgetxattr(path.c_str(), name.c_str(), &value[0], value.size());
         id.xattrs[name] = len < 0 ? "(unreadable)" : value.substr(0, (size_t)len);
@@ -63,16 +103,16 @@ inline std::string describe(const identity_t &id)
 {
     std::ostringstream s;
     s << "mode " << std::oct << id.mode << std::dec << ", owner " << id.uid << ":" << id.gid << ", "
-      << id.nlink << " link(s), attributes:";
+      << id.nlink << " link(s), flags " << std::hex << id.flags << std::dec << ", attributes:";
     for (const auto &x : id.xattrs)
         s << " " << x.first << " (" << x.second.size() << " bytes)";
     return s.str();
 }
 
-// An access ACL as the kernel stores it in system.posix_acl_access: the
-// owner, group and others as the mode has them, plus read and write for
-// nobody (setfacl -m u:nobody:rw).
-inline std::string acl_with_nobody()
+// An ACL as the kernel stores it in system.posix_acl_access (or _default):
+// the owner, group and others as the mode has them, plus perm for nobody
+// (setfacl -m u:nobody:rw: perm 6).
+inline std::string acl_with_nobody(uint16_t perm = 6)
 {
     struct entry_t {
         uint16_t tag, perm;
@@ -81,9 +121,9 @@ inline std::string acl_with_nobody()
     const uint32_t version = 2, none = 0xFFFFFFFF;
     const entry_t entries[] = {
         {0x01, 6, none},              // owner
-        {0x02, 6, (uint32_t)kNobody},  // the named user
+        {0x02, perm, (uint32_t)kNobody},  // the named user
         {0x04, 4, none},              // owning group
-        {0x10, 6, none},              // mask
+        {0x10, (uint16_t)(perm | 4), none},  // mask
         {0x20, 4, none},              // others
     };
     std::string blob(reinterpret_cast<const char *>(&version), sizeof version);
