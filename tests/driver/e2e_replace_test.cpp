@@ -372,6 +372,7 @@ TEST_F(E2eReplace, FailuresAtTheClose)
         {"fsync", ": Cannot write image.\n"},
         {"header", ": Cannot write image.\n"},
         {"close", ": Cannot close image.\n"},
+        {"flush", ": Cannot write image.\n"},
     };
     const struct {
         const char *what;
