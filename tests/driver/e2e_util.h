@@ -265,9 +265,10 @@ inline std::set<std::string> e2e_listing(const std::string &dir)
     return names;
 }
 
-// The environment entries that make the program's calls fail as mode says
-// (one or more of fsync, header, close, tmpfile, comma-separated; see
-// tests/support/fail_shim.c). A sanitizer runtime wants to be loaded first
+// The environment entries that make the program's calls fail, or stop it at
+// a chosen call, as mode says (comma-separated modes such as tmpfile,
+// fsync, rename, unlink, appenddir, statvfs=0:0:4096, stop=fchmod; all of
+// them in tests/support/fail_shim.c). A sanitizer runtime wants to be loaded first
 // and must be told that the preloaded shim is not a mistake.
 inline std::vector<std::string> e2e_fail_env(const std::string &mode)
 {

@@ -1,14 +1,37 @@
 /* Preloaded into the program (LD_PRELOAD) to make chosen calls fail as a
- * full disk, a broken device or a file system without unnamed files would.
+ * full disk, a broken device, a file system without unnamed files or an
+ * append-only directory would, or to stop the program at a chosen call.
  * KV_FAIL holds one or more comma-separated modes:
- *   fsync    fsync and fdatasync fail with EIO;
- *   header   fwrite at position 0 of a regular file open for writing (the
- *            volume's header: the sections start behind it) fails with EIO;
- *   close    fclose of a regular file open for writing closes it, then
- *            reports EIO;
- *   tmpfile  open and openat with O_TMPFILE fail with EOPNOTSUPP;
- *   rename   rename, renameat and renameat2 fail with EBUSY, as over a
- *            mount point.
+ *   fsync       fsync and fdatasync fail with EIO;
+ *   fsync-named fsync and fdatasync of a regular file with a name (one or
+ *               more links; an unnamed O_TMPFILE file has none) fail with EIO;
+ *   dirsync     fsync and fdatasync of a directory fail with EIO;
+ *   header      fwrite at position 0 of a regular file open for writing (the
+ *               volume's header: the sections start behind it) fails with EIO;
+ *   flush       fflush of a regular file open for writing does nothing and
+ *               reports EIO;
+ *   close       fclose of a regular file open for writing closes it, then
+ *               reports EIO;
+ *   tmpfile     open and openat with O_TMPFILE fail with EOPNOTSUPP;
+ *   rename      rename, renameat and renameat2 fail with EBUSY, as over a
+ *               mount point;
+ *   unlink      unlink and unlinkat fail with EPERM;
+ *   appenddir   every directory looks append-only: FS_IOC_GETFLAGS reports
+ *               FS_APPEND_FL (alone where the real call fails), statx
+ *               STATX_ATTR_APPEND, and renames and unlinks fail with EPERM;
+ *   copyrange   copy_file_range fails with EXDEV, as across file systems;
+ *   statvfs=BLOCKS:AVAIL:FRSIZE
+ *               statvfs and fstatvfs report f_blocks BLOCKS, f_bfree and
+ *               f_bavail AVAIL, f_frsize and f_bsize FRSIZE, the rest real;
+ *   xattr-gone  removexattr, lremovexattr and fremovexattr remove the
+ *               attribute, then report ENODATA (as XFS does for an
+ *               inherited ACL);
+ *   stop=CALL or stop=CALL@N
+ *               the process stops itself (SIGSTOP) just before its Nth
+ *               (default first) call of CALL: fsync (fsync and fdatasync
+ *               together), fchmod, fchown, linkat, renameat (rename,
+ *               renameat and renameat2), copy_file_range, ftruncate,
+ *               unlinkat (unlink and unlinkat). Several may be given.
  * glibc calls its own functions internally without the PLT, so the stdio
  * functions themselves are replaced, not write() or close(). */
 #undef _FORTIFY_SOURCE
@@ -20,7 +43,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 /* stdio.h makes it a macro when optimising. */
@@ -40,6 +69,33 @@ static int failing(const char *mode)
     return 0;
 }
 
+/* Calls a stop=CALL mode can name, with the count of calls made so far. */
+enum call_t { CALL_FSYNC, CALL_FCHMOD, CALL_FCHOWN, CALL_LINKAT, CALL_RENAMEAT,
+              CALL_COPY_FILE_RANGE, CALL_FTRUNCATE, CALL_UNLINKAT, CALL_COUNT };
+static const char *const call_names[CALL_COUNT] = {
+    "fsync", "fchmod", "fchown", "linkat", "renameat", "copy_file_range", "ftruncate", "unlinkat",
+};
+static unsigned long calls_made[CALL_COUNT];
+
+/* Stops the whole process, this thread at once, when this call of c is the
+ * one a stop mode names; it goes on where it stopped at SIGCONT. */
+static void stop_before(enum call_t c)
+{
+    const unsigned long nth = __atomic_add_fetch(&calls_made[c], 1, __ATOMIC_SEQ_CST);
+    const char *modes = getenv("KV_FAIL");
+    const size_t n = strlen(call_names[c]);
+    for (const char *m = modes ? strstr(modes, "stop=") : NULL; m; m = strstr(m + 1, "stop=")) {
+        if ((m != modes && m[-1] != ',') || strncmp(m + 5, call_names[c], n) != 0)
+            continue;
+        const char *end = m + 5 + n;
+        unsigned long wanted = 1;
+        if (*end == '@')
+            wanted = strtoul(end + 1, (char **)&end, 10);
+        if ((*end == ',' || *end == '\0') && wanted == nth)
+            syscall(SYS_tgkill, getpid(), syscall(SYS_gettid), SIGSTOP);
+    }
+}
+
 /* The next definition of name: libc's, or a sanitizer's wrapper of it. */
 static void *next(void **cache, const char *name)
 {
@@ -56,6 +112,12 @@ static void *next(void **cache, const char *name)
 #define NEXT(type, name)            \
     static void *name##_cache;      \
     __typeof__(type) real = (type)next(&name##_cache, #name)
+
+static int is_directory(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 static int writable_regular_file(FILE *stream)
 {
@@ -74,16 +136,33 @@ static int fail(int error)
     return -1;
 }
 
+/* True (errno set) when this sync of fd must fail. */
+static int failing_sync(int fd)
+{
+    struct stat st;
+    if (failing("fsync"))
+        return fail(EIO);
+    if ((failing("dirsync") || failing("fsync-named")) && fstat(fd, &st) == 0) {
+        if (failing("dirsync") && S_ISDIR(st.st_mode))
+            return fail(EIO);
+        if (failing("fsync-named") && S_ISREG(st.st_mode) && st.st_nlink > 0)
+            return fail(EIO);
+    }
+    return 0;
+}
+
 int fsync(int fd)
 {
     NEXT(int (*)(int), fsync);
-    return failing("fsync") ? fail(EIO) : real(fd);
+    stop_before(CALL_FSYNC);
+    return failing_sync(fd) ? -1 : real(fd);
 }
 
 int fdatasync(int fd)
 {
     NEXT(int (*)(int), fdatasync);
-    return failing("fsync") ? fail(EIO) : real(fd);
+    stop_before(CALL_FSYNC);
+    return failing_sync(fd) ? -1 : real(fd);
 }
 
 /* True (errno set) when the write is the header's and must fail. */
@@ -102,6 +181,14 @@ size_t fwrite_unlocked(const void *data, size_t size, size_t count, FILE *stream
 {
     NEXT(size_t (*)(const void *, size_t, size_t, FILE *), fwrite_unlocked);
     return header_write(stream) ? 0 : real(data, size, count, stream);
+}
+
+int fflush(FILE *stream)
+{
+    NEXT(int (*)(FILE *), fflush);
+    if (stream && failing("flush") && writable_regular_file(stream))
+        return fail(EIO);
+    return real(stream);
 }
 
 int fclose(FILE *stream)
@@ -162,20 +249,199 @@ int openat64(int dir, const char *path, int flags, ...)
     return refused_tmpfile(flags) ? -1 : real(dir, path, flags, mode);
 }
 
+/* True (errno set) when a rename must fail. */
+static int refused_rename(void)
+{
+    stop_before(CALL_RENAMEAT);
+    return (failing("rename") && fail(EBUSY)) || (failing("appenddir") && fail(EPERM));
+}
+
 int rename(const char *from, const char *to)
 {
     NEXT(int (*)(const char *, const char *), rename);
-    return failing("rename") ? fail(EBUSY) : real(from, to);
+    return refused_rename() ? -1 : real(from, to);
 }
 
 int renameat(int from_dir, const char *from, int to_dir, const char *to)
 {
     NEXT(int (*)(int, const char *, int, const char *), renameat);
-    return failing("rename") ? fail(EBUSY) : real(from_dir, from, to_dir, to);
+    return refused_rename() ? -1 : real(from_dir, from, to_dir, to);
 }
 
 int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags)
 {
     NEXT(int (*)(int, const char *, int, const char *, unsigned), renameat2);
-    return failing("rename") ? fail(EBUSY) : real(from_dir, from, to_dir, to, flags);
+    return refused_rename() ? -1 : real(from_dir, from, to_dir, to, flags);
+}
+
+/* True (errno set) when an unlink must fail. */
+static int refused_unlink(void)
+{
+    stop_before(CALL_UNLINKAT);
+    return (failing("unlink") || failing("appenddir")) && fail(EPERM);
+}
+
+int unlink(const char *path)
+{
+    NEXT(int (*)(const char *), unlink);
+    return refused_unlink() ? -1 : real(path);
+}
+
+int unlinkat(int dir, const char *path, int flags)
+{
+    NEXT(int (*)(int, const char *, int), unlinkat);
+    return refused_unlink() ? -1 : real(dir, path, flags);
+}
+
+int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags)
+{
+    NEXT(int (*)(int, const char *, int, const char *, int), linkat);
+    stop_before(CALL_LINKAT);
+    return real(from_dir, from, to_dir, to, flags);
+}
+
+int fchmod(int fd, mode_t mode)
+{
+    NEXT(int (*)(int, mode_t), fchmod);
+    stop_before(CALL_FCHMOD);
+    return real(fd, mode);
+}
+
+int fchown(int fd, uid_t uid, gid_t gid)
+{
+    NEXT(int (*)(int, uid_t, gid_t), fchown);
+    stop_before(CALL_FCHOWN);
+    return real(fd, uid, gid);
+}
+
+int ftruncate(int fd, off_t length)
+{
+    NEXT(int (*)(int, off_t), ftruncate);
+    stop_before(CALL_FTRUNCATE);
+    return real(fd, length);
+}
+
+int ftruncate64(int fd, off64_t length)
+{
+    NEXT(int (*)(int, off64_t), ftruncate64);
+    stop_before(CALL_FTRUNCATE);
+    return real(fd, length);
+}
+
+ssize_t copy_file_range(int in, off64_t *in_at, int out, off64_t *out_at, size_t length,
+                        unsigned flags)
+{
+    NEXT(ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned), copy_file_range);
+    stop_before(CALL_COPY_FILE_RANGE);
+    return failing("copyrange") ? fail(EXDEV) : real(in, in_at, out, out_at, length, flags);
+}
+
+/* Only the request and its pointer argument matter here. */
+int ioctl(int fd, unsigned long request, ...)
+{
+    NEXT(int (*)(int, unsigned long, ...), ioctl);
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    if (request != FS_IOC_GETFLAGS || !failing("appenddir") || !is_directory(fd))
+        return real(fd, request, arg);
+    int *flags = (int *)arg;
+    if (real(fd, request, arg) != 0)
+        *flags = 0;
+    *flags |= FS_APPEND_FL;
+    return 0;
+}
+
+int statx(int dir, const char *path, int flags, unsigned mask, struct statx *buf)
+{
+    NEXT(int (*)(int, const char *, int, unsigned, struct statx *), statx);
+    const int result = real(dir, path, flags, mask, buf);
+    if (result == 0 && failing("appenddir") && S_ISDIR(buf->stx_mode)) {
+        buf->stx_attributes |= STATX_ATTR_APPEND;
+        buf->stx_attributes_mask |= STATX_ATTR_APPEND;
+    }
+    return result;
+}
+
+/* The statvfs mode's figures put into buf; they may be 0. */
+static void fake_statvfs(struct statvfs *buf)
+{
+    const char *modes = getenv("KV_FAIL");
+    for (const char *m = modes ? strstr(modes, "statvfs=") : NULL; m; m = strstr(m + 1, "statvfs=")) {
+        if (m != modes && m[-1] != ',')
+            continue;
+        char *end;
+        const unsigned long long blocks = strtoull(m + 8, &end, 10);
+        const unsigned long long avail = *end == ':' ? strtoull(end + 1, &end, 10) : 0;
+        const unsigned long long frsize = *end == ':' ? strtoull(end + 1, &end, 10) : 0;
+        buf->f_blocks = blocks;
+        buf->f_bfree = buf->f_bavail = avail;
+        buf->f_frsize = buf->f_bsize = frsize;
+        return;
+    }
+}
+
+int statvfs(const char *path, struct statvfs *buf)
+{
+    NEXT(int (*)(const char *, struct statvfs *), statvfs);
+    const int result = real(path, buf);
+    if (result == 0)
+        fake_statvfs(buf);
+    return result;
+}
+
+int fstatvfs(int fd, struct statvfs *buf)
+{
+    NEXT(int (*)(int, struct statvfs *), fstatvfs);
+    const int result = real(fd, buf);
+    if (result == 0)
+        fake_statvfs(buf);
+    return result;
+}
+
+/* The same layout on 64-bit systems. */
+int statvfs64(const char *path, struct statvfs64 *buf)
+{
+    NEXT(int (*)(const char *, struct statvfs64 *), statvfs64);
+    const int result = real(path, buf);
+    if (result == 0)
+        fake_statvfs((struct statvfs *)buf);
+    return result;
+}
+
+int fstatvfs64(int fd, struct statvfs64 *buf)
+{
+    NEXT(int (*)(int, struct statvfs64 *), fstatvfs64);
+    const int result = real(fd, buf);
+    if (result == 0)
+        fake_statvfs((struct statvfs *)buf);
+    return result;
+}
+
+/* True (errno set) when a removal that succeeded must report ENODATA. */
+static int gone(int result)
+{
+    return result == 0 && failing("xattr-gone") && fail(ENODATA);
+}
+
+int removexattr(const char *path, const char *name)
+{
+    NEXT(int (*)(const char *, const char *), removexattr);
+    const int result = real(path, name);
+    return gone(result) ? -1 : result;
+}
+
+int lremovexattr(const char *path, const char *name)
+{
+    NEXT(int (*)(const char *, const char *), lremovexattr);
+    const int result = real(path, name);
+    return gone(result) ? -1 : result;
+}
+
+int fremovexattr(int fd, const char *name)
+{
+    NEXT(int (*)(int, const char *), fremovexattr);
+    const int result = real(fd, name);
+    return gone(result) ? -1 : result;
 }

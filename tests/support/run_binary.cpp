@@ -44,7 +44,7 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
     const std::string &stdin_text = options.stdin_text;
     const std::string &cwd = options.cwd;
     const double timeout_seconds = options.timeout_seconds;
-    run_result_t result{-1, 0, false, std::string(), std::string(), false};
+    run_result_t result{-1, 0, false, std::string(), std::string(), false, 0};
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0)
         return result;
@@ -114,6 +114,11 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
             if (setrlimit(RLIMIT_STACK, &limit) != 0)
                 _exit(125);
         }
+        if (options.open_files_limit >= 0) {
+            const rlimit limit = {(rlim_t)options.open_files_limit, (rlim_t)options.open_files_limit};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+                _exit(125);
+        }
         for (int fd : options.inherit_fds)
             if (fcntl(fd, F_SETFD, 0) != 0)
                 _exit(125);
@@ -151,15 +156,37 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
         fcntl(in_fd, F_SETFL, fcntl(in_fd, F_GETFL) | O_NONBLOCK);
 
     const double deadline = now_seconds() + timeout_seconds;
+    bool triggered = false;
     const auto poll_trigger = [&]() {
-        if (options.signal && !result.signal_sent && options.trigger && options.trigger(pid)) {
-            kill(pid, options.signal);
-            result.signal_sent = true;
+        if (!triggered && options.trigger && options.trigger(pid)) {
+            triggered = true;
+            if (options.signal) {
+                kill(pid, options.signal);
+                result.signal_sent = true;
+            }
         }
     };
-    const bool polling = options.signal && options.trigger;
+    // With on_stop, the child is watched for stops; it may end meanwhile.
+    int wait_status = 0;
+    bool reaped = false;
+    const auto poll_stop = [&]() {
+        if (!options.on_stop || reaped)
+            return;
+        int status = 0;
+        const pid_t seen = waitpid(pid, &status, WNOHANG | WUNTRACED);
+        if (seen == pid && WIFSTOPPED(status)) {
+            result.stops++;
+            options.on_stop(pid);
+            kill(pid, SIGCONT);
+        } else if (seen == pid) {
+            wait_status = status;
+            reaped = true;
+        }
+    };
+    const bool polling = options.trigger || options.on_stop;
     while (out_fd >= 0 || err_fd >= 0) {
         poll_trigger();
+        poll_stop();
         pollfd fds[3];
         int nfds = 0;
         if (out_fd >= 0)
@@ -174,7 +201,8 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
             kill(pid, SIGKILL);
             break;
         }
-        const int wait_ms = polling && !result.signal_sent ? 2 : static_cast<int>(left * 1000) + 1;
+        const bool waiting = options.on_stop ? !reaped : options.trigger && !triggered;
+        const int wait_ms = polling && waiting ? 2 : static_cast<int>(left * 1000) + 1;
         const int ready = poll(fds, nfds, wait_ms);
         if (ready < 0 && errno != EINTR)
             break;
@@ -203,9 +231,17 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
     close_fd(in_fd), close_fd(out_fd), close_fd(err_fd);
 
     // The pipes may close before the child ends; keep to the time limit.
-    int wait_status = 0;
     for (;;) {
-        const pid_t done = waitpid(pid, &wait_status, result.timed_out ? 0 : WNOHANG);
+        if (reaped)
+            break;
+        const int stops = options.on_stop && !result.timed_out ? WUNTRACED : 0;
+        const pid_t done = waitpid(pid, &wait_status, (result.timed_out ? 0 : WNOHANG) | stops);
+        if (done == pid && WIFSTOPPED(wait_status)) {
+            result.stops++;
+            options.on_stop(pid);
+            kill(pid, SIGCONT);
+            continue;
+        }
         if (done == pid || (done < 0 && errno != EINTR))
             break;
         if (done == 0) {
@@ -224,4 +260,18 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
     else if (WIFSIGNALED(wait_status))
         result.term_signal = WTERMSIG(wait_status);
     return result;
+}
+
+int run_as(int uid, int gid, const std::function<int()> &action)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid((gid_t)gid) != 0 || setuid((uid_t)uid) != 0)
+            _exit(255);
+        _exit(action() & 0xff);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
+        return -1;
+    return WEXITSTATUS(status);
 }

@@ -9,6 +9,12 @@
 // tests' own time limit.
 #ifndef KYVANE_CHILD_TIMEOUT
 #define KYVANE_CHILD_TIMEOUT 15
+// Runs action in a forked child of the caller as uid and gid (all
+// supplementary groups gone), e.g. to plant a file as another user. Returns
+// what action returns (0..255, e.g. 0 or an errno value), or -1 when the
+// child could not be made or become that user.
+int run_as(int uid, int gid, const std::function<int()> &action);
+
 #endif
 
 // What a finished child process left behind.
@@ -19,6 +25,7 @@ struct run_result_t {
     std::string out;   // everything written to standard output
     std::string err;   // everything written to standard error
     bool signal_sent;  // run_options_t::signal was sent
+    int stops;         // times the child was seen stopped (and continued)
 };
 
 // What run_binary_with sets up around the child.
@@ -32,8 +39,15 @@ struct run_options_t {
     bool stdout_unread = false;      // standard output a pipe whose reader is gone
     long long file_size_limit = -1;  // RLIMIT_FSIZE of the child in bytes, -1 none
     long long stack_limit = -1;      // RLIMIT_STACK (the threads' default stack size), -1 as is
+    long long open_files_limit = -1;  // RLIMIT_NOFILE (descriptors), -1 as is
     int signal = 0;                  // sent once (SIGKILL too), as soon as trigger returns true
-    std::function<bool(int pid)> trigger;  // polled every few milliseconds with the child's pid
+    // Polled every few milliseconds with the child's pid until it returns
+    // true; it may act itself, with or without a signal to send.
+    std::function<bool(int pid)> trigger;
+    // Called each time the child is seen stopped (by a signal, e.g. one it
+    // raised itself); SIGCONT follows. A signal the callback sends the child
+    // stays pending until then.
+    std::function<void(int pid)> on_stop;
     int uid = -1, gid = -1;          // the child drops to these (all supplementary groups gone)
     std::vector<std::string> env;    // NAME=value entries added to (or replacing) the environment
     std::vector<int> inherit_fds;    // descriptors of the caller the child keeps open across exec
@@ -50,5 +64,11 @@ run_result_t run_binary(const std::string &path, const std::vector<std::string> 
                         const std::string &cwd = std::string(), double timeout_seconds = KYVANE_CHILD_TIMEOUT);
 run_result_t run_binary_with(const std::string &path, const std::vector<std::string> &args,
                              const run_options_t &options);
+
+// Runs action in a forked child of the caller as uid and gid (all
+// supplementary groups gone), e.g. to plant a file as another user. Returns
+// what action returns (0..255, e.g. 0 or an errno value), or -1 when the
+// child could not be made or become that user.
+int run_as(int uid, int gid, const std::function<int()> &action);
 
 #endif
