@@ -448,6 +448,10 @@ int run_reconstruction(double start_time)
     guard_set_temp(-1, NULL); // in place, or removed by the close
     if (closed < 0) {
         mrc_perror(config.output_name);
+        // The work is done but lost: the user must know why.
+        if (*mrc_close_detail())
+            std::fprintf(stderr, "%s: the volume was computed but could not be put in place: %s.\n",
+                         config.output_name, mrc_close_detail());
         return 1;
     }
     if (nonfinite > 0)

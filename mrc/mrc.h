@@ -178,6 +178,9 @@ int mrc_read_dims(const char *path, int axis, int *nx_out, int *n_out);
 void mrc_add_label(mrc_image_t *rec, const char *text);
 int mrc_copy_labels(mrc_image_t *dst, const mrc_image_t *src);
 int mrc_close(mrc_image_t *rec, const mrc_image_t *ref);
+// After a failed mrc_close of a created file: what kept the complete volume
+// from its place ("" when nothing did), for the calling thread.
+const char *mrc_close_detail(void);
 // NaN and infinite voxels written so far to a created file (0 for any other
 // record); read it before mrc_close, which releases the count with the header.
 int64_t mrc_nonfinite_count(mrc_image_t *rec);

@@ -273,11 +273,12 @@ int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
         bytes = INT64_MAX;  // cannot be held anyway; the cache refuses it
     else
         bytes += 1024;
-    if (mrc_output_prepare(path, bytes, out, &fd) != 0 || !(rec->fp = fdopen(fd, "wb"))) {
+    const int prepared = mrc_output_prepare(path, bytes, out, &fd);
+    if (prepared != MRC_OK || !(rec->fp = fdopen(fd, "wb"))) {
         if (fd >= 0) close(fd);
         mrc_output_release(out);
         free(block);
-        mrc_set_errno(MRC_ECREATE);
+        mrc_set_errno(prepared != MRC_OK ? prepared : MRC_ECREATE);
         return -1;
     }
     rec->header = &block->words;
@@ -485,7 +486,7 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
     // A created volume takes its name only now, complete; a failure leaves
     // the old file as it was.
     if (out)
-        code = mrc_output_finish(rec->path, out, rec->fp, code);
+        code = mrc_output_finish(out, rec->fp, code);
     else if (fclose(rec->fp) != 0)
         code = MRC_ECLOSE;
     free(rec->header);

@@ -30,23 +30,44 @@ int mrc_cache_create(mrc_image_t *rec, int *depth, int limit, int rows, int step
 
 
 // How a created volume replaces what stands at its name (mrc_output.cpp).
+// Every descriptor the close needs is taken at the create.
 struct mrc_output_t {
-    int plan;        // an mrc_replace_t
-    int dir_fd;      // directory of the name, while written beside it
-    int target_fd;   // the file the name opened at the create (O_PATH), or -1
-    int tmpfile;     // 1: written beside as an unnamed file
+    int plan;          // an mrc_replace_t
+    int dir_fd;        // directory of the name, while written beside it
+    int dir_readable;  // dir_fd is open for reading (it can be synced), not O_PATH
+    int target_fd;     // the file the name led to at the create, open for writing, or -1
+    int volume_fd;     // the volume's file, for naming it once its stream is closed
+    int tmpfile;       // 1: written beside as an unnamed file
+    int append_only;   // the directory keeps every name linked into it
+    int named_now;     // the volume got its name (the directory must reach the disk)
     char name[NAME_MAX + 1];  // the name in dir_fd
     char temp[NAME_MAX + 1];  // hidden name while written beside under one
 };
 
 // Decides how the volume of `bytes` reaches path, and opens the file it is
-// written into (*fd). -1 with errno when path cannot be written at all.
+// written into (*fd). Returns 0, or the libMRC code of the refusal.
 int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *fd);
 // Puts the complete volume in place after its header was written (result:
-// 0, or the code of a failed write) and closes fp. Returns a libMRC code.
-int mrc_output_finish(const char *path, mrc_output_t *out, FILE *fp, int result);
+// 0, or the code of a failed write) and closes fp. Returns a libMRC code;
+// mrc_close_detail() then says what failed.
+int mrc_output_finish(mrc_output_t *out, FILE *fp, int result);
 // Drops a volume that will not be finished: nothing of it stays.
 void mrc_output_release(mrc_output_t *out);
+
+// What decides between renaming over an existing output and copying into it.
+struct mrc_output_facts_t {
+    int exists;           // a regular file stands at the name
+    int64_t links;        // its link count
+    int other_mount;      // it is mounted over the name (a bind mount)
+    int sticky_other;     // a sticky directory lets the user write it but not remove it
+    int append_only_dir;  // the directory keeps every name linked into it
+};
+int mrc_output_choose(const mrc_output_facts_t *facts);
+// 1 when the file system's free space takes the volume beside the output
+// (held_blocks512: the old file's st_blocks, -1 for a new output), 0 when
+// only in the old file's place.
+struct statvfs;
+int mrc_output_room(const struct statvfs *vfs, int64_t bytes, int64_t held_blocks512, int plan);
 
 // The header block of a file record: the public header, then the running
 // statistics of a created file in double precision (finite voxels: count,

@@ -4,11 +4,13 @@
 #include <float.h>
 #include <math.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "mrc/mrc_internal.h"
 #include "tests/mrc/mrc_test_util.h"
 
 using namespace mrc_test;
@@ -461,6 +463,62 @@ bool is_dated(const std::string &s)
         if (!ok) return false;
     }
     return true;
+}
+
+// Which existing outputs a rename may replace: only the very file the path
+// leads to, on its own mount, where the user may remove it and the
+// directory does not keep the names linked into it. Each condition alone
+// sends the volume into the old file instead.
+TEST(MrcOutput, PlanChoice)
+{
+    struct Case {
+        const char *what;
+        mrc_output_facts_t facts;
+        int plan;
+    } cases[] = {
+        {"new output", {0, 0, 0, 0, 0}, MRC_REPLACE_RENAME},
+        {"new output in an append-only directory", {0, 0, 0, 0, 1}, MRC_REPLACE_RENAME},
+        {"plain file of one link", {1, 1, 0, 0, 0}, MRC_REPLACE_RENAME},
+        {"two links", {1, 2, 0, 0, 0}, MRC_REPLACE_COPY},
+        {"mounted over its name", {1, 1, 1, 0, 0}, MRC_REPLACE_COPY},
+        {"another's file in a sticky directory", {1, 1, 0, 1, 0}, MRC_REPLACE_COPY},
+        {"in an append-only directory", {1, 1, 0, 0, 1}, MRC_REPLACE_COPY},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(mrc_output_choose(&c.facts), c.plan) << c.what;
+}
+
+// The free-space rule at its boundaries, in blocks of 4096 bytes: beside
+// the old file while both fit (for a copy, also the old file's growth),
+// in its place while only the new one fits there, and beside again when
+// nothing fits anyway or the file system counts no blocks.
+TEST(MrcOutput, RoomRule)
+{
+    const int64_t block = 4096, bytes = 100 * block - 5;  // needs 100 blocks
+    struct Case {
+        const char *what;
+        uint64_t total, avail;
+        int64_t held512;  // the old file's st_blocks, -1: none
+        int plan;
+        int beside;
+    } cases[] = {
+        {"new output, no room at all", 1000, 0, -1, MRC_REPLACE_RENAME, 1},
+        {"rename, exact fit", 1000, 100, 8 * 40, MRC_REPLACE_RENAME, 1},
+        {"rename, one block short, fits in the old place", 1000, 99, 8 * 40, MRC_REPLACE_RENAME, 0},
+        {"rename, fits the old place exactly", 1000, 60, 8 * 40, MRC_REPLACE_RENAME, 0},
+        {"rename, fits nowhere", 1000, 59, 8 * 40, MRC_REPLACE_RENAME, 1},
+        {"copy, room for the volume and the growth", 1000, 160, 8 * 40, MRC_REPLACE_COPY, 1},
+        {"copy, one block short of the growth", 1000, 159, 8 * 40, MRC_REPLACE_COPY, 0},
+        {"copy into a larger old file", 1000, 100, 8 * 150, MRC_REPLACE_COPY, 1},
+        {"no block count (ramfs), a large old file", 0, 0, 8 * 150, MRC_REPLACE_RENAME, 1},
+    };
+    for (const Case &c : cases) {
+        struct statvfs vfs = {};
+        vfs.f_frsize = vfs.f_bsize = (unsigned long)block;
+        vfs.f_blocks = c.total;
+        vfs.f_bavail = vfs.f_bfree = c.avail;
+        EXPECT_EQ(mrc_output_room(&vfs, bytes, c.held512, c.plan), c.beside) << c.what;
+    }
 }
 
 TEST(MrcLabels, AddAndCopyLimits)
