@@ -234,9 +234,10 @@ protected:
     void expect_volume(const std::string &path, const std::string &what)
     {
         const e2e_volume_t v = e2e_read_volume(path);
+        std::error_code ec;  // a missing file is reported, not thrown
         EXPECT_TRUE(v.ok && v.nx == ref.nx && v.ny == ref.ny && v.nz == ref.nz && v.data == ref.data)
             << what << ": not the volume at " << path << " (" << v.nx << " x " << v.ny << " x "
-            << v.nz << ", " << std::filesystem::file_size(path) << " bytes)";
+            << v.nz << ", " << std::filesystem::file_size(path, ec) << " bytes)";
     }
 };
 
