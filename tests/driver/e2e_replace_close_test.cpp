@@ -181,6 +181,27 @@ TEST_F(E2eReplaceClose, InheritedAclAlreadyGone)
     EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"});
 }
 
+// No-copy-on-write takes only while a file is empty: the new file must get
+// it before any data (file systems that have the flag: btrfs). A test of
+// its own, as its skip would hide the identity table's failures from ctest.
+TEST_F(E2eReplaceClose, NoCopyOnWriteKept)
+{
+    const std::string where = subdir("nocow");
+    const std::string out = where + "/out.mrc";
+    make_output(out);
+    const std::string why = add_inode_flags(out, FS_NOCOW_FL);
+    if (!why.empty())
+        GTEST_SKIP() << "no-copy-on-write: " << why;
+    const identity_t before = identity(out);
+    const run_result_t r = run(out, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+    const identity_t after = identity(out);
+    EXPECT_EQ(after.flags, before.flags);
+    EXPECT_EQ(after.mode, before.mode);
+    expect_volume(out, "no-copy-on-write");
+    EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"});
+}
+
 // A signal that arrives while the volume is being put in place waits until
 // it is placed, then ends the process as it would have: the output holds
 // the whole new volume (never a mix), nothing is left beside it, and the

@@ -87,7 +87,6 @@ TEST_F(E2eReplace, KeepsTheFilesIdentity)
         {"no-atime", [](const std::string &out) { return add_inode_flags(out, FS_NOATIME_FL); }},
         {"no-dump and no-atime",
          [](const std::string &out) { return add_inode_flags(out, FS_NODUMP_FL | FS_NOATIME_FL); }},
-        {"no-copy-on-write", [](const std::string &out) { return add_inode_flags(out, FS_NOCOW_FL); }},
     };
     int n = 0;
     for (const case_t &c : cases) {
