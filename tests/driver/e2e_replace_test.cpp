@@ -11,17 +11,125 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 
 #include <grp.h>
+#include <linux/fs.h>
 #include <sched.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include "tests/driver/e2e_replace_util.h"
 
 namespace {
+
+// Another user sharing the directories with them, who need not exist.
+const int kAttacker = 4242;
+
+const char *const kNotPutInPlace = "the volume was computed but could not be put in place";
+const char *const kInfoBlock = "Output volume will be";
+
+// A run long enough (SIRT, many iterations) for a signal to come while the
+// volume is being written.
+const std::vector<std::string> kLongRun = {"-S", "-l", "200", "-e", "none", "-b", "4,1", "-v", "0"};
+
+// Sets (or clears) an inode flag as chattr does; 0, or the errno of the
+// refusal.
+int set_inode_flag(const std::string &path, int flag, bool on)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int flags = 0, error = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+        error = errno;
+    } else {
+        flags = on ? flags | flag : flags & ~flag;
+        if (ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)
+            error = errno;
+    }
+    close(fd);
+    return error;
+}
+
+// An inode flag for its lifetime only: the scratch directory must be
+// removable whatever the test's outcome.
+struct inode_flag_t {
+    std::string path;
+    int flag;
+    int error;  // errno of the refusal, 0 when set
+    inode_flag_t(const std::string &p, int f) : path(p), flag(f), error(set_inode_flag(p, f, true)) {}
+    ~inode_flag_t()
+    {
+        if (!error)
+            set_inode_flag(path, flag, false);
+    }
+    inode_flag_t(const inode_flag_t &) = delete;
+    inode_flag_t &operator=(const inode_flag_t &) = delete;
+};
+
+// A kernel setting changed for its lifetime only, put back whatever happens.
+struct sysctl_t {
+    std::string path, old;
+    int error = 0;  // errno of the refused change, 0 when made
+    sysctl_t(const std::string &p, const std::string &value) : path(p)
+    {
+        old = e2e_read_bytes(path);
+        if (old.empty() || !write_value(value))
+            error = errno ? errno : EIO;
+    }
+    ~sysctl_t()
+    {
+        if (!error)
+            write_value(old);
+    }
+    bool write_value(const std::string &value) const
+    {
+        errno = 0;
+        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        const bool ok = fd >= 0 && write(fd, value.data(), value.size()) == (ssize_t)value.size();
+        if (fd >= 0)
+            close(fd);
+        return ok;
+    }
+    sysctl_t(const sysctl_t &) = delete;
+    sysctl_t &operator=(const sysctl_t &) = delete;
+};
+
+// A regular file's bytes and status, to tell whether anything touched it.
+struct file_state_t {
+    bool ok = false;
+    std::string bytes;
+    ino_t ino = 0;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    bool operator==(const file_state_t &o) const
+    {
+        return ok == o.ok && bytes == o.bytes && ino == o.ino && mode == o.mode && uid == o.uid;
+    }
+};
+
+file_state_t file_state(const std::string &path)
+{
+    file_state_t f;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return f;
+    f.ok = true;
+    f.bytes = e2e_read_bytes(path);
+    f.ino = st.st_ino, f.mode = st.st_mode, f.uid = st.st_uid;
+    return f;
+}
+
+ino_t inode_of(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
 
 // Whatever stands at the output's name afterwards is the same file to its
 // owner and to the system: mode with its set-id bits, owner, group, ACLs by
@@ -180,14 +288,17 @@ TEST_F(E2eReplace, OrdinaryUser)
 }
 
 // A path through the descriptor table names the open file the caller
-// passed, named or unnamed: the volume goes into that very file, and no
-// file appears under the name the kernel shows for it.
+// passed, named or unnamed, however the path is spelt: the volume goes into
+// that very file, and no file appears under the name the kernel shows for
+// it.
 TEST_F(E2eReplace, DescriptorPaths)
 {
     const struct {
         const char *prefix;
         bool unnamed;
-    } cases[] = {{"/dev/fd/", false}, {"/proc/self/fd/", false}, {"/dev/fd/", true}, {"/proc/self/fd/", true}};
+    } cases[] = {{"/dev/fd/", false},         {"/proc/self/fd/", false}, {"/dev/fd/", true},
+                 {"/proc/self/fd/", true},    {"/dev//fd/", false},      {"/dev/./fd/", false},
+                 {"//proc/self/fd/", false}, {"/dev//fd/", true},       {"//proc/self/fd/", true}};
     int n = 0;
     for (const auto &c : cases) {
         const std::string what = std::string(c.prefix) + (c.unnamed ? " of an unnamed file" : " of a named file");
@@ -422,6 +533,417 @@ TEST_F(E2eReplace, RenameRefusedAtTheClose)
         EXPECT_EQ(after.st_ino, before.st_ino) << fail;
         expect_volume(out, fail);
         EXPECT_EQ(e2e_listing(where), names) << fail;
+    }
+}
+
+// A link another user plants at a new output's name during the run, in a
+// sticky directory, points at the user's own file: the volume must not go
+// there, and since that entry is not the user's to replace the run fails
+// and says why. Where the entry may be replaced (the user's own link, a
+// directory that is not sticky) the volume takes the name.
+TEST_F(E2eReplace, LinkPlantedAtANewOutput)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can run the program and the planter as other users";
+    const std::string home = subdir("home", 0755, kNobody, kNobody);
+    const std::string notes = home + "/notes.txt";
+    const struct {
+        const char *what;
+        mode_t dir_mode;
+        int planter;
+        bool succeeds;
+    } cases[] = {
+        {"another user's link in a sticky directory", 01777, kAttacker, false},
+        {"the user's own link in a sticky directory", 01777, kNobody, true},
+        {"another user's link in a directory that is not sticky", 0777, kAttacker, true},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        const std::string where = subdir("planted-" + std::to_string(n++), c.dir_mode);
+        const std::string vol = where + "/vol.mrc";
+        write_text_file(notes, "the user's notes\n");
+        own(notes, kNobody, kNobody);
+        ASSERT_EQ(chmod(notes.c_str(), 0640), 0);
+        const file_state_t notes_before = file_state(notes);
+        run_options_t options;
+        options.uid = options.gid = kNobody;
+        // The first sync is the volume's own, at the close.
+        options.env = e2e_fail_env("stop=fsync");
+        int planted = -1;
+        options.on_stop = [&](int) {
+            planted = run_as(c.planter, c.planter,
+                             [&] { return symlink(notes.c_str(), vol.c_str()) == 0 ? 0 : errno; });
+        };
+        const run_result_t r = run_binary_with(KYVANE_BINARY, args(vol), options);
+        ASSERT_EQ(r.stops, 1) << c.what << ": the run never synced its volume\n" << r.err;
+        ASSERT_EQ(planted, 0) << c.what << ": the link could not be planted";
+        EXPECT_TRUE(file_state(notes) == notes_before) << c.what << ": the link's target changed";
+        EXPECT_EQ(e2e_listing(where), std::set<std::string>{"vol.mrc"}) << c.what;
+        EXPECT_EQ(r.term_signal, 0) << c.what;
+        if (c.succeeds) {
+            EXPECT_EQ(r.status, 0) << c.what << "\n" << r.err;
+            struct stat st;
+            EXPECT_TRUE(lstat(vol.c_str(), &st) == 0 && S_ISREG(st.st_mode)) << c.what;
+            expect_volume(vol, c.what);
+        } else {
+            EXPECT_EQ(r.status, 1) << c.what << "\n" << r.err;
+            EXPECT_EQ(lines_with(r.err, kNotPutInPlace, ""), 1) << c.what << "\n" << r.err;
+            EXPECT_EQ(r.out.find("Reconstruction successful!"), std::string::npos) << c.what;
+            std::error_code ec;
+            EXPECT_EQ(std::filesystem::read_symlink(vol, ec).string(), notes) << c.what;
+        }
+    }
+}
+
+// With the kernel's symlink protection on, a link in a sticky
+// world-writable directory is followed only when the running user or the
+// directory's owner made it: another user's link to the user's file is
+// refused before the run, the file untouched.
+TEST_F(E2eReplace, ProtectedSymlinks)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can set the symlink protection and run as other users";
+    const sysctl_t protect("/proc/sys/fs/protected_symlinks", "1");
+    if (protect.error)
+        GTEST_SKIP() << "fs.protected_symlinks cannot be set: " << std::strerror(protect.error);
+    const struct {
+        const char *what;
+        int link_owner;
+        bool followed;
+    } cases[] = {
+        {"another user's link", kAttacker, false},
+        {"the user's own link", kNobody, true},
+        {"the directory owner's link", 0, true},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        const std::string shared = subdir("shared-" + std::to_string(n++), 01777);
+        const std::string precious = shared + "/precious.mrc", vol = shared + "/vol.mrc";
+        make_output(precious, 0600, kNobody, kNobody);
+        ASSERT_EQ(run_as(c.link_owner, c.link_owner,
+                         [&] { return symlink(precious.c_str(), vol.c_str()) == 0 ? 0 : errno; }),
+                  0)
+            << c.what;
+        const file_state_t before = file_state(precious);
+        const identity_t id_before = identity(precious);
+        run_options_t as_user;
+        as_user.uid = as_user.gid = kNobody;
+        const run_result_t r = run_binary_with(KYVANE_BINARY, args(vol), as_user);
+        EXPECT_EQ(r.term_signal, 0) << c.what;
+        std::error_code ec;
+        EXPECT_EQ(std::filesystem::read_symlink(vol, ec).string(), precious) << c.what;
+        EXPECT_EQ(e2e_listing(shared), (std::set<std::string>{"precious.mrc", "vol.mrc"})) << c.what;
+        if (c.followed) {
+            EXPECT_EQ(r.status, 0) << c.what << "\n" << r.err;
+            expect_volume(precious, c.what);
+            const identity_t after = identity(precious);
+            EXPECT_TRUE(after.mode == id_before.mode && after.uid == id_before.uid) << c.what;
+        } else {
+            EXPECT_EQ(r.status, 1) << c.what;
+            EXPECT_EQ(r.err, vol + ": Cannot create image.\n") << c.what;
+            EXPECT_EQ(r.out.find(kInfoBlock), std::string::npos) << c.what << "\n" << r.out;
+            EXPECT_TRUE(file_state(precious) == before) << c.what << ": the link's target changed";
+        }
+    }
+}
+
+// Where the file system makes no unnamed files (FUSE, some network file
+// systems), the hidden file the volume goes into is never open to others:
+// not even before it gets the old file's identity.
+TEST_F(E2eReplace, HiddenFileNeverOpenToOthers)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can run the program and the watcher as other users";
+    const std::string where = subdir("private", 0755, kNobody, kNobody);
+    const std::string out = where + "/out.mrc";
+    make_output(out, 0600, kNobody, kNobody);
+    // Many attributes: a long way from the creation to the final mode.
+    for (int i = 0; i < 30; i++) {
+        const std::string name = "user.kyvane.note" + std::to_string(i), value(64, 'a' + i % 26);
+        if (setxattr(out.c_str(), name.c_str(), value.data(), value.size(), 0) != 0)
+            GTEST_SKIP() << "user attributes refused: " << std::strerror(errno);
+    }
+    const identity_t before = identity(out);
+    run_options_t options;
+    options.uid = options.gid = kNobody;
+    options.env = e2e_fail_env("tmpfile,stop=fchmod");
+    std::vector<std::string> hidden;
+    mode_t hidden_mode = 0;
+    int opened = -1;  // errno of the other user's open, 0 when it succeeded
+    options.on_stop = [&](int) {
+        for (const std::string &name : e2e_listing(where)) {
+            if (name.rfind(".out.mrc.part-", 0) != 0)
+                continue;
+            hidden.push_back(name);
+            struct stat st;
+            if (stat((where + "/" + name).c_str(), &st) == 0)
+                hidden_mode = st.st_mode & 07777;
+            opened = run_as(kAttacker, kAttacker, [&] {
+                const int fd = open((where + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+                return fd >= 0 ? 0 : errno;
+            });
+        }
+    };
+    const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+    ASSERT_EQ(r.stops, 1) << "the run never set a mode\n" << r.err;
+    ASSERT_EQ(hidden.size(), 1u) << "no hidden file at the first change of mode";
+    EXPECT_EQ(hidden_mode & 077, 0u) << "mode " << std::oct << hidden_mode;
+    EXPECT_EQ(opened, EACCES) << "another user opened " << hidden[0];
+    EXPECT_EQ(r.status, 0) << r.err;
+    const identity_t after = identity(out);
+    EXPECT_EQ(after.mode, before.mode);
+    EXPECT_TRUE(after.uid == before.uid && after.gid == before.gid);
+    EXPECT_EQ(after.xattrs, before.xattrs) << "before: " << describe(before) << "\nafter:  " << describe(after);
+    expect_volume(out, "private output");
+    EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"});
+}
+
+// Whatever the kernel refuses to a plain open of the old output for
+// writing is refused at set-up, before any reconstruction, the file as it
+// was: the flags of chattr, a running program's file, a read-only mount.
+TEST_F(E2eReplace, RefusedBeforeTheRun)
+{
+    // Mounts made in a namespace of this process alone vanish with it.
+    if (unshare(CLONE_NEWNS) == 0)
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    // Each setup returns why its case cannot run here, or nothing; undo
+    // is called afterwards in any case.
+    struct case_t {
+        const char *what;
+        std::function<std::string(const std::string &where, const std::string &out,
+                                  std::function<void()> *undo)>
+            setup;
+    } cases[] = {
+        {"append-only (chattr +a)",
+         [](const std::string &, const std::string &out, std::function<void()> *undo) {
+             const int error = set_inode_flag(out, FS_APPEND_FL, true);
+             *undo = [out] { set_inode_flag(out, FS_APPEND_FL, false); };
+             return error ? std::string("chattr +a refused: ") + std::strerror(error) : std::string();
+         }},
+        {"immutable (chattr +i)",
+         [](const std::string &, const std::string &out, std::function<void()> *undo) {
+             const int error = set_inode_flag(out, FS_IMMUTABLE_FL, true);
+             *undo = [out] { set_inode_flag(out, FS_IMMUTABLE_FL, false); };
+             return error ? std::string("chattr +i refused: ") + std::strerror(error) : std::string();
+         }},
+        {"a running program's file",
+         [](const std::string &, const std::string &out, std::function<void()> *undo) {
+             write_text_file(out, e2e_read_bytes("/bin/sleep"));
+             if (chmod(out.c_str(), 0755) != 0)
+                 return refused("chmod", 1);
+             const pid_t pid = fork();
+             if (pid == 0) {
+                 execl(out.c_str(), out.c_str(), "600", (char *)nullptr);
+                 _exit(127);
+             }
+             *undo = [pid] {
+                 kill(pid, SIGKILL);
+                 waitpid(pid, nullptr, 0);
+             };
+             std::error_code ec;
+             for (int i = 0; i < 5000; i++) {
+                 if (std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec) == out)
+                     return std::string();
+                 usleep(1000);
+             }
+             return std::string("the program did not start");
+         }},
+        {"read-only mount",
+         [](const std::string &where, const std::string &, std::function<void()> *undo) {
+             if (mount(where.c_str(), where.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                 return refused("bind mount", 1);
+             *undo = [where] { umount2(where.c_str(), MNT_DETACH); };
+             return refused("read-only remount",
+                            mount(nullptr, where.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr));
+         }},
+    };
+    int n = 0;
+    for (const case_t &c : cases) {
+        const std::string where = subdir("refused-" + std::to_string(n++));
+        const std::string out = where + "/out.mrc";
+        make_output(out);
+        std::function<void()> undo = [] {};
+        const std::string why = c.setup(where, out, &undo);
+        if (!why.empty()) {
+            undo();
+            std::cout << "[  SKIPPED ] " << c.what << ": " << why << "\n";
+            continue;
+        }
+        const file_state_t before = file_state(out);
+        const std::set<std::string> names = e2e_listing(where);
+        const run_result_t r = e2e_run(args(out));
+        const file_state_t after = file_state(out);
+        const std::set<std::string> names_after = e2e_listing(where);
+        undo();
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.term_signal, 0) << c.what;
+        EXPECT_EQ(r.err, out + ": Cannot create image.\n") << c.what;
+        EXPECT_EQ(r.out.find(kInfoBlock), std::string::npos) << c.what << ": refused after set-up\n" << r.out;
+        EXPECT_TRUE(after == before) << c.what << ": the output changed";
+        EXPECT_EQ(names_after, names) << c.what;
+    }
+}
+
+// A path through a process's root directory in /proc is an ordinary path,
+// not a descriptor: the output is replaced whole at the end, and a run
+// interrupted while writing leaves the old output as it was.
+TEST_F(E2eReplace, PathsThroughAProcessRoot)
+{
+    const std::string where = subdir("through-root");
+    const std::string out = where + "/v.mrc", me = std::to_string(getpid());
+    const std::string paths[] = {"/proc/" + me + "/task/" + me + "/root" + out, "/proc/self/root" + out};
+    for (const std::string &path : paths) {
+        make_output(out);
+        const ino_t before = inode_of(out);
+        const run_result_t r = e2e_run(args(path));
+        EXPECT_EQ(r.status, 0) << path << "\n" << r.err;
+        EXPECT_EQ(lines_with(r.out, kInPlaceWarning, ""), 0) << path;
+        EXPECT_NE(inode_of(out), before) << path << ": written in place";
+        expect_volume(out, path);
+        EXPECT_EQ(e2e_listing(where), std::set<std::string>{"v.mrc"}) << path;
+
+        make_output(out);
+        run_options_t options;
+        options.signal = SIGINT;
+        options.trigger = [&](int pid) { return e2e_writing_a_file(pid, where); };
+        const run_result_t stopped = run_binary_with(KYVANE_BINARY, args(path, kLongRun), options);
+        EXPECT_TRUE(stopped.signal_sent) << path;
+        EXPECT_EQ(stopped.term_signal, SIGINT) << path << "\n" << stopped.err;
+        EXPECT_TRUE(e2e_read_bytes(out) == old_bytes) << path << ": the old output was damaged";
+        EXPECT_EQ(e2e_listing(where), std::set<std::string>{"v.mrc"}) << path;
+    }
+}
+
+// Whatever descriptor limit the run has, it either ends with the whole
+// volume, or fails before the reconstruction with the old output as it
+// was: never after all the work.
+TEST_F(E2eReplace, DescriptorLimits)
+{
+    int succeeded = 0;
+    for (const bool replace : {false, true}) {
+        for (int limit = 4; limit <= 12; limit++) {
+            const std::string what =
+                std::string(replace ? "replacing" : "new output") + ", " + std::to_string(limit) + " descriptors";
+            const std::string where = subdir("limit-" + std::to_string(replace) + "-" + std::to_string(limit));
+            const std::string out = where + "/out.mrc";
+            if (replace)
+                make_output(out);
+            const std::set<std::string> names = e2e_listing(where);
+            run_options_t options;
+            options.open_files_limit = limit;
+            const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+            EXPECT_FALSE(r.timed_out) << what;
+            EXPECT_EQ(r.term_signal, 0) << what << "\n" << r.err;
+            if (r.status == 0) {
+                succeeded++;
+                expect_volume(out, what);
+                EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << what;
+                continue;
+            }
+            EXPECT_EQ(r.status, 1) << what << "\n" << r.err;
+            EXPECT_EQ(r.out.find(kInfoBlock), std::string::npos) << what << ": failed after set-up\n"
+                                                                  << r.err;
+            // Said of the output only as a plain resource shortage.
+            if (r.err.find(out) != std::string::npos) {
+                EXPECT_EQ(r.err, out + ": Out of resources.\n") << what;
+            }
+            EXPECT_TRUE(e2e_read_bytes(out) == (replace ? old_bytes : std::string())) << what;
+            EXPECT_EQ(e2e_listing(where), names) << what;
+        }
+    }
+    // The table means something only where the larger limits succeed.
+    EXPECT_GE(succeeded, 2);
+}
+
+// In an append-only directory (chattr +a) no name may be linked in that
+// cannot be removed again: an old output is replaced by a copy into it
+// (its inode kept), nothing left beside it; a new output is linked in. The
+// same through the shim where chattr is refused.
+TEST_F(E2eReplace, AppendOnlyDirectory)
+{
+    const struct {
+        const char *what;
+        bool real;
+        const char *fail;
+    } rounds[] = {{"chattr +a", true, ""}, {"the shim's append-only directory", false, "appenddir"}};
+    int n = 0;
+    for (const auto &round : rounds) {
+        const std::string where = subdir("append-" + std::to_string(n++));
+        const std::string out = where + "/out.mrc", fresh = where + "/new.mrc";
+        make_output(out);
+        const ino_t before = inode_of(out);
+        const inode_flag_t append(where, round.real ? FS_APPEND_FL : 0);
+        if (round.real && append.error) {
+            std::cout << "[  SKIPPED ] " << round.what << ": " << std::strerror(append.error) << "\n";
+            continue;
+        }
+        run_options_t options;
+        if (*round.fail)
+            options.env = e2e_fail_env(round.fail);
+        const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+        EXPECT_EQ(r.status, 0) << round.what << "\n" << r.err;
+        EXPECT_EQ(inode_of(out), before) << round.what;
+        expect_volume(out, round.what);
+        EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << round.what;
+
+        const run_result_t made = run_binary_with(KYVANE_BINARY, args(fresh), options);
+        EXPECT_EQ(made.status, 0) << round.what << ", new output\n" << made.err;
+        expect_volume(fresh, std::string(round.what) + ", new output");
+        EXPECT_EQ(e2e_listing(where), (std::set<std::string>{"out.mrc", "new.mrc"})) << round.what;
+    }
+}
+
+// A file system that reports no total blocks (ramfs, tmpfs without a size)
+// has no free space to compare with: the volume is written beside the old
+// output as anywhere else, which an interrupted run leaves whole.
+TEST_F(E2eReplace, NoBlockCount)
+{
+    // Mounts made in a namespace of this process alone vanish with it.
+    if (unshare(CLONE_NEWNS) == 0)
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    const struct {
+        const char *what;
+        const char *type;  // of the file system mounted, or none
+        const char *data;
+        const char *fail;
+    } rounds[] = {
+        {"ramfs", "ramfs", "mode=0755", ""},
+        {"tmpfs of size 0", "tmpfs", "size=0,mode=0755", ""},
+        {"the shim's statvfs without blocks", nullptr, nullptr, "statvfs=0:0:4096"},
+    };
+    int n = 0;
+    for (const auto &round : rounds) {
+        const std::string where = subdir("blocks-" + std::to_string(n++));
+        std::unique_ptr<mount_t> mounted;
+        if (round.type) {
+            mounted.reset(new mount_t(round.type, where, round.type, 0, round.data));
+            if (mounted->error) {
+                std::cout << "[  SKIPPED ] " << round.what << ": mount refused: " << std::strerror(mounted->error)
+                          << "\n";
+                continue;
+            }
+        }
+        const std::string out = where + "/out.mrc";
+        make_output(out);
+        const ino_t before = inode_of(out);
+        run_options_t options;
+        if (*round.fail)
+            options.env = e2e_fail_env(round.fail);
+        const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+        EXPECT_EQ(r.status, 0) << round.what << "\n" << r.err;
+        EXPECT_EQ(lines_with(r.out, kInPlaceWarning, ""), 0) << round.what << "\n" << r.out;
+        EXPECT_NE(inode_of(out), before) << round.what << ": written in place";
+        expect_volume(out, round.what);
+        EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << round.what;
+
+        make_output(out);
+        options.signal = SIGINT;
+        options.trigger = [&](int pid) { return e2e_writing_a_file(pid, where); };
+        const run_result_t stopped = run_binary_with(KYVANE_BINARY, args(out, kLongRun), options);
+        EXPECT_TRUE(stopped.signal_sent) << round.what;
+        EXPECT_EQ(stopped.term_signal, SIGINT) << round.what << "\n" << stopped.err;
+        EXPECT_TRUE(e2e_read_bytes(out) == old_bytes) << round.what << ": the old output was damaged";
+        EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << round.what;
     }
 }
 

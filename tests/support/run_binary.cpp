@@ -1,5 +1,6 @@
 #include "tests/support/run_binary.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,6 +83,10 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
         envp.push_back(&entry[0]);
     envp.push_back(nullptr);
 
+    // Sorted, so the descriptors between them can be closed by range.
+    std::vector<int> kept = options.inherit_fds;
+    std::sort(kept.begin(), kept.end());
+
     const pid_t pid = fork();
     if (pid == 0) {
         // The child starts with every signal at its default, whatever the
@@ -115,6 +121,16 @@ run_result_t run_binary_with(const std::string &path, const std::vector<std::str
                 _exit(125);
         }
         if (options.open_files_limit >= 0) {
+            // Whatever the test runner left open would count against it.
+            unsigned from = 3;
+            for (int fd : kept) {
+                if (fd >= (int)from) {
+                    if (fd > (int)from)
+                        syscall(SYS_close_range, from, (unsigned)fd - 1, 0);
+                    from = (unsigned)fd + 1;
+                }
+            }
+            syscall(SYS_close_range, from, ~0U, 0);
             const rlimit limit = {(rlim_t)options.open_files_limit, (rlim_t)options.open_files_limit};
             if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
                 _exit(125);

@@ -39,7 +39,9 @@ struct run_options_t {
     bool stdout_unread = false;      // standard output a pipe whose reader is gone
     long long file_size_limit = -1;  // RLIMIT_FSIZE of the child in bytes, -1 none
     long long stack_limit = -1;      // RLIMIT_STACK (the threads' default stack size), -1 as is
-    long long open_files_limit = -1;  // RLIMIT_NOFILE (descriptors), -1 as is
+    // RLIMIT_NOFILE (descriptors), -1 as is; with a limit the child keeps
+    // only 0, 1, 2 and inherit_fds open, so the limit alone decides.
+    long long open_files_limit = -1;
     int signal = 0;                  // sent once (SIGKILL too), as soon as trigger returns true
     // Polled every few milliseconds with the child's pid until it returns
     // true; it may act itself, with or without a signal to send.
