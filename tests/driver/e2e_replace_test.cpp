@@ -23,107 +23,13 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include "tests/driver/e2e_util.h"
+#include "tests/driver/e2e_replace_util.h"
 
 namespace {
 
-// The unprivileged user the ordinary-user cases run as (CI runs as root).
-const int kNobody = 65534;
 // Another user sharing the directories with them, who need not exist.
 const int kAttacker = 4242;
 
-// What a replaced output must keep: its mode, owner, links and the
-// extended attributes that carry access rights and user data.
-struct identity_t {
-    bool ok = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    mode_t mode = 0;
-    uid_t uid = 0;
-    gid_t gid = 0;
-    nlink_t nlink = 0;
-    std::map<std::string, std::string> xattrs;  // user.* and the POSIX ACLs
-};
-
-identity_t identity(const std::string &path)
-{
-    identity_t id;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
-        return id;
-    id.ok = true;
-    id.dev = st.st_dev, id.ino = st.st_ino, id.mode = st.st_mode, id.uid = st.st_uid;
-    id.gid = st.st_gid, id.nlink = st.st_nlink;
-    std::string names(65536, '\0');
-    const ssize_t n = llistxattr(path.c_str(), &names[0], names.size());
-    for (size_t at = 0; n > 0 && at < (size_t)n; at += std::strlen(&names[at]) + 1) {
-        const std::string name = &names[at];
-        if (name.rfind("user.", 0) != 0 && name.rfind("system.posix_acl_", 0) != 0)
-            continue;
-        std::string value(65536, '\0');
-        const ssize_t len = lgetxattr(path.c_str(), name.c_str(), &value[0], value.size());
-        id.xattrs[name] = len < 0 ? "(unreadable)" : value.substr(0, (size_t)len);
-    }
-    return id;
-}
-
-std::string describe(const identity_t &id)
-{
-    std::ostringstream s;
-    s << "mode " << std::oct << id.mode << std::dec << ", owner " << id.uid << ":" << id.gid << ", "
-      << id.nlink << " link(s), attributes:";
-    for (const auto &x : id.xattrs)
-        s << " " << x.first << " (" << x.second.size() << " bytes)";
-    return s.str();
-}
-
-// An access ACL as the kernel stores it in system.posix_acl_access: the
-// owner, group and others as the mode has them, plus read and write for
-// nobody (setfacl -m u:nobody:rw).
-std::string acl_with_nobody()
-{
-    struct entry_t {
-        uint16_t tag, perm;
-        uint32_t id;
-    };
-    const uint32_t version = 2, none = 0xFFFFFFFF;
-    const entry_t entries[] = {
-        {0x01, 6, none},              // owner
-        {0x02, 6, (uint32_t)kNobody},  // the named user
-        {0x04, 4, none},              // owning group
-        {0x10, 6, none},              // mask
-        {0x20, 4, none},              // others
-    };
-    std::string blob(reinterpret_cast<const char *>(&version), sizeof version);
-    blob.append(reinterpret_cast<const char *>(entries), sizeof entries);
-    return blob;
-}
-
-// The lines of a log that hold text (progress lines end in a carriage return).
-int lines_with(const std::string &log, const std::string &text, const std::string &start)
-{
-    int count = 0;
-    std::string line;
-    for (char c : log + "\n") {
-        if (c != '\n' && c != '\r') {
-            line += c;
-            continue;
-        }
-        if (line.find(text) != std::string::npos && line.rfind(start, 0) == 0)
-            count++;
-        line.clear();
-    }
-    return count;
-}
-
-// Why a setup step failed (the file system or the user may not allow it),
-// or nothing.
-std::string refused(const char *what, int failed)
-{
-    return failed ? std::string(what) + " refused: " + std::strerror(errno) : std::string();
-}
-
-const char *const kInPlaceWarning = "overwritten as the run goes";
 const char *const kNotPutInPlace = "the volume was computed but could not be put in place";
 const char *const kInfoBlock = "Output volume will be";
 
@@ -225,92 +131,10 @@ ino_t inode_of(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
-// Keeps a mount for its lifetime only, whatever the test's outcome.
-struct mount_t {
-    std::string target;
-    int error = 0;  // errno of the refused mount, 0 when mounted
-    mount_t(const std::string &source, const std::string &to, const char *type, unsigned long flags,
-            const char *data)
-        : target(to)
-    {
-        if (mount(source.c_str(), to.c_str(), type, flags, data) != 0)
-            error = errno;
-    }
-    ~mount_t()
-    {
-        if (!error)
-            umount2(target.c_str(), MNT_DETACH);
-    }
-    mount_t(const mount_t &) = delete;
-    mount_t &operator=(const mount_t &) = delete;
-};
-
-class E2eReplace : public ::testing::Test {
-protected:
-    scratch_dir_t dir;
-    e2e_series_t series = e2e_make_series(64, 16, 61, 32);
-    std::string ts = dir.file("series.mrc"), tlt = dir.file("series.tlt");
-    // Longer than the volume (64 x 64 x 16 floats): a volume written into
-    // the old file must also cut it to its own length.
-    std::string old_bytes = std::string("previous volume\n") + std::string(300000, '\x5a');
-    e2e_volume_t ref;
-
-    void SetUp() override
-    {
-        // Reachable and readable by the ordinary user.
-        ASSERT_EQ(chmod(dir.path.c_str(), 0755), 0);
-        e2e_write_series(series, ts, tlt);
-        const run_result_t r = e2e_run(args(dir.file("reference.mrc")));
-        ASSERT_EQ(r.status, 0) << r.err;
-        ref = e2e_read_volume(dir.file("reference.mrc"));
-        ASSERT_TRUE(ref.ok);
-    }
-
-    std::vector<std::string> args(const std::string &output, std::vector<std::string> extra = {})
-    {
-        std::vector<std::string> a = {"-a", tlt, "-i", ts, "-o", output, "-f", "-t", "2"};
-        a.insert(a.end(), extra.begin(), extra.end());
-        return a;
-    }
-
-    static void own(const std::string &path, int uid, int gid)
-    {
-        if ((uid_t)uid != geteuid() || (gid_t)gid != getegid()) {
-            EXPECT_EQ(chown(path.c_str(), (uid_t)uid, (gid_t)gid), 0) << path;
-        }
-    }
-
-    // A directory of the scratch directory with exactly this mode and owner.
-    std::string subdir(const std::string &name, mode_t mode = 0755, int uid = 0, int gid = 0)
-    {
-        const std::string path = dir.file(name);
-        EXPECT_EQ(mkdir(path.c_str(), 0700), 0) << path;
-        own(path, uid, gid);
-        EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
-        return path;
-    }
-
-    // The previous output, with exactly this mode and owner.
-    void make_output(const std::string &path, mode_t mode = 0644, int uid = 0, int gid = 0)
-    {
-        write_text_file(path, old_bytes);
-        own(path, uid, gid);
-        EXPECT_EQ(chmod(path.c_str(), mode), 0) << path;
-    }
-
-    // The whole volume of the run, nothing before or after it.
-    void expect_volume(const std::string &path, const std::string &what)
-    {
-        const e2e_volume_t v = e2e_read_volume(path);
-        EXPECT_TRUE(v.ok && v.nx == ref.nx && v.ny == ref.ny && v.nz == ref.nz && v.data == ref.data)
-            << what << ": not the volume at " << path << " (" << v.nx << " x " << v.ny << " x "
-            << v.nz << ", " << std::filesystem::file_size(path) << " bytes)";
-    }
-};
-
 // Whatever stands at the output's name afterwards is the same file to its
-// owner and to the system: mode, owner, group, ACL and user attributes, and
-// a file of several names stays one file that every name shows anew.
+// owner and to the system: mode with its set-id bits, owner, group, ACLs by
+// value, every attribute, inode flags, and a file of several names stays one
+// file that every name shows anew.
 TEST_F(E2eReplace, KeepsTheFilesIdentity)
 {
     const group *adm = getgrnam("adm");
@@ -341,6 +165,36 @@ TEST_F(E2eReplace, KeepsTheFilesIdentity)
                             setxattr(out.c_str(), "user.kyvane.origin", value, sizeof value - 1, 0));
          }},
         {"two hard links", [](const std::string &) { return std::string(); }, {"twin.mrc"}},
+        {"set-user-id and set-group-id bits",
+         [](const std::string &out) { return refused("chmod", chmod(out.c_str(), 06644)); }},
+        {"trusted attribute",
+         [](const std::string &out) {
+             const char value[] = "kept by root";
+             return refused("trusted attribute",
+                            setxattr(out.c_str(), "trusted.kyvane.note", value, sizeof value - 1, 0));
+         }},
+        // The new file is born with the directory's ACL, which the old one
+        // never had.
+        {"directory default ACL, none on the file",
+         [](const std::string &out) {
+             const std::string acl = acl_with_nobody(4), where = std::filesystem::path(out).parent_path();
+             return refused("default ACL", setxattr(where.c_str(), "system.posix_acl_default", acl.data(),
+                                                    acl.size(), 0));
+         }},
+        // Both carry an entry for nobody: r-- inherited, rw- the file's own.
+        {"ACL entry differing from the directory default's",
+         [](const std::string &out) {
+             const std::string dflt = acl_with_nobody(4), own = acl_with_nobody(6);
+             const std::string where = std::filesystem::path(out).parent_path();
+             return refused("ACL", setxattr(where.c_str(), "system.posix_acl_default", dflt.data(),
+                                            dflt.size(), 0) ||
+                                       setxattr(out.c_str(), "system.posix_acl_access", own.data(),
+                                                own.size(), 0));
+         }},
+        {"no-dump", [](const std::string &out) { return add_inode_flags(out, FS_NODUMP_FL); }},
+        {"no-atime", [](const std::string &out) { return add_inode_flags(out, FS_NOATIME_FL); }},
+        {"no-dump and no-atime",
+         [](const std::string &out) { return add_inode_flags(out, FS_NODUMP_FL | FS_NOATIME_FL); }},
     };
     int n = 0;
     for (const case_t &c : cases) {
@@ -364,6 +218,7 @@ TEST_F(E2eReplace, KeepsTheFilesIdentity)
         EXPECT_EQ(after.uid, before.uid) << c.what;
         EXPECT_EQ(after.gid, before.gid) << c.what;
         EXPECT_EQ(after.nlink, before.nlink) << c.what;
+        EXPECT_EQ(after.flags, before.flags) << c.what;
         EXPECT_EQ(after.xattrs, before.xattrs)
             << c.what << "\nbefore: " << describe(before) << "\nafter:  " << describe(after);
         expect_volume(out, c.what);
@@ -631,6 +486,7 @@ TEST_F(E2eReplace, FailuresAtTheClose)
         {"fsync", ": Cannot write image.\n"},
         {"header", ": Cannot write image.\n"},
         {"close", ": Cannot close image.\n"},
+        {"flush", ": Cannot write image.\n"},
     };
     const struct {
         const char *what;
