@@ -205,7 +205,7 @@ TEST_F(E2eReplace, KeepsTheFilesIdentity)
             ASSERT_EQ(link(out.c_str(), (where + "/" + name).c_str()), 0);
         const std::string refused = c.setup(out);
         if (!refused.empty()) {
-            std::cout << "[  SKIPPED ] " << c.what << ": " << refused << "\n";
+            std::cout << kRowSkipped << c.what << ": " << refused << "\n";
             continue;
         }
         const identity_t before = identity(out);
@@ -307,7 +307,7 @@ TEST_F(E2eReplace, DescriptorPaths)
         const int fd = c.unnamed ? open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644)
                                  : open(held.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0 && c.unnamed && errno == EOPNOTSUPP) {
-            std::cout << "[  SKIPPED ] " << what << ": the file system has no unnamed files\n";
+            std::cout << kRowSkipped << what << ": the file system has no unnamed files\n";
             continue;
         }
         ASSERT_GE(fd, 0) << what << ": " << std::strerror(errno);
@@ -766,7 +766,7 @@ TEST_F(E2eReplace, RefusedBeforeTheRun)
         const std::string why = c.setup(where, out, &undo);
         if (!why.empty()) {
             undo();
-            std::cout << "[  SKIPPED ] " << c.what << ": " << why << "\n";
+            std::cout << kRowSkipped << c.what << ": " << why << "\n";
             continue;
         }
         const file_state_t before = file_state(out);
@@ -877,7 +877,7 @@ TEST_F(E2eReplace, AppendOnlyDirectory)
         const ino_t before = inode_of(out);
         const inode_flag_t append(where, round.real ? FS_APPEND_FL : 0);
         if (round.real && append.error) {
-            std::cout << "[  SKIPPED ] " << round.what << ": " << std::strerror(append.error) << "\n";
+            std::cout << kRowSkipped << round.what << ": " << std::strerror(append.error) << "\n";
             continue;
         }
         run_options_t options;
@@ -921,7 +921,7 @@ TEST_F(E2eReplace, NoBlockCount)
         if (round.type) {
             mounted.reset(new mount_t(round.type, where, round.type, 0, round.data));
             if (mounted->error) {
-                std::cout << "[  SKIPPED ] " << round.what << ": mount refused: " << std::strerror(mounted->error)
+                std::cout << kRowSkipped << round.what << ": mount refused: " << std::strerror(mounted->error)
                           << "\n";
                 continue;
             }

@@ -157,6 +157,11 @@ inline std::string refused(const char *what, int failed)
 
 const char *const kInPlaceWarning = "overwritten as the run goes";
 
+// Marks a row of a table that this machine cannot run. Not gtest's own
+// "[  SKIPPED ]", which ctest takes for a skipped test even when the
+// table's other rows failed.
+const char *const kRowSkipped = "[ row skipped ] ";
+
 // Keeps a mount for its lifetime only, whatever the test's outcome.
 struct mount_t {
     std::string target;
