@@ -647,6 +647,39 @@ TEST_F(E2eReplace, ProtectedSymlinks)
     }
 }
 
+// A file another user planted in a sticky directory at the output's name,
+// writable by all to catch the volume: where the kernel's protection of
+// such files is on, a plain write is refused, and so is the run; where it
+// is off, the volume goes into that file as a plain write would put it.
+TEST_F(E2eReplace, ProtectedRegular)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can set the protection and run as other users";
+    for (const char *level : {"1", "0"}) {
+        const sysctl_t protect("/proc/sys/fs/protected_regular", level);
+        if (protect.error)
+            GTEST_SKIP() << "fs.protected_regular cannot be set: " << std::strerror(protect.error);
+        const std::string what = std::string("protected_regular ") + level;
+        const std::string shared = subdir(std::string("planted-") + level, 01777);
+        const std::string vol = shared + "/vol.mrc";
+        make_output(vol, 0666, kAttacker, kAttacker);
+        const file_state_t before = file_state(vol);
+        run_options_t as_user;
+        as_user.uid = as_user.gid = kNobody;
+        const run_result_t r = run_binary_with(KYVANE_BINARY, args(vol), as_user);
+        EXPECT_EQ(r.term_signal, 0) << what;
+        EXPECT_EQ(e2e_listing(shared), (std::set<std::string>{"vol.mrc"})) << what;
+        if (level[0] == '1') {
+            EXPECT_EQ(r.status, 1) << what;
+            EXPECT_EQ(r.err, vol + ": Cannot create image.\n") << what;
+            EXPECT_TRUE(file_state(vol) == before) << what << ": the planted file changed";
+        } else {
+            EXPECT_EQ(r.status, 0) << what << "\n" << r.err;
+            expect_volume(vol, what);
+        }
+    }
+}
+
 // Where the file system makes no unnamed files (FUSE, some network file
 // systems), the hidden file the volume goes into is never open to others:
 // not even before it gets the old file's identity.
