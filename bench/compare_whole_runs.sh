@@ -5,10 +5,10 @@
 # turn, the order rotated every round, ROUNDS times per case, and prints for
 # every case the median, lowest and highest minor page faults, wall time,
 # user and system time and peak resident size of each build, with the
-# ratios of the medians. With TUNABLE=1 the current build runs a third time
-# as "tunable", under GLIBC_TUNABLES=glibc.malloc.hugetlb=1 (the C library
-# then marks every large allocation for transparent huge pages): the
-# reference for what huge pages can give.
+# ratios of the medians. A third build, "tunable", is the old one (or, with
+# TUNABLE=new, the current one) under GLIBC_TUNABLES=glibc.malloc.hugetlb=1:
+# the C library then marks every large allocation for transparent huge
+# pages, the reference for what huge pages can give.
 # Cases: WBP and SIRT, each with its output in every folder of OUTPUTS (a
 # tmpfs and a disk by default), each under every THP mode of THP_MODES.
 # Every run starts after a sync, so a disk still writing back the volume of
@@ -20,7 +20,8 @@
 #   OUTPUTS     folders the volume is written to (default: /dev/shm/kyvane-whole
 #               and build/compare/whole-disk); the series lies in the first
 #   METHODS     "WBP SIRT" (default), or one of them
-#   TUNABLE     1 (default) adds the tunable runs, 0 leaves them out
+#   TUNABLE     the build run under the tunable: old (default), new, or 0 for
+#               no tunable runs
 #   THP_MODES   transparent-huge-page modes to run under, of "always madvise
 #               never" (default: the mode the machine has, unchanged).
 #               Setting one needs root; the mode found is put back at the end,
@@ -35,7 +36,7 @@ cd "$(dirname "$0")/.."
 REF=${1:-6ed9265}
 ROUNDS=${ROUNDS:-5}
 METHODS=${METHODS:-"WBP SIRT"}
-TUNABLE=${TUNABLE:-1}
+TUNABLE=${TUNABLE:-old}
 DETECTOR=${DETECTOR:-1024}
 ROWS=${ROWS:-128}
 TILTS=${TILTS:-121}
@@ -65,7 +66,7 @@ trap restore_thp EXIT
 trap 'exit 130' INT TERM HUP
 
 builds="old new"
-[ "$TUNABLE" = 1 ] && builds="old new tunable"
+[ "$TUNABLE" != 0 ] && builds="old new tunable"
 set -- $OUTPUTS
 for d in "$@"; do mkdir -p "$d"; done
 series=$1/series.mrc
@@ -79,7 +80,7 @@ raw=$OUT/whole-runs.txt
 once() {
     b=$1 dir=$2 method=$3
     bin=$NEW/kyvane
-    [ "$b" = old ] && bin=$OLD/kyvane
+    [ "$b" = old ] || { [ "$b" = tunable ] && [ "$TUNABLE" = old ]; } && bin=$OLD/kyvane
     env=
     [ "$b" = tunable ] && env=GLIBC_TUNABLES=glibc.malloc.hugetlb=1
     set -- -a "$angles" -i "$series" -o "$dir/volume.mrc" -f -z "$THICKNESS" -t "$THREADS" -b "$BUFFERS"
@@ -119,7 +120,10 @@ for d in $OUTPUTS; do rm -f "$d/volume.mrc"; done
 rm -f "$series" "$angles"
 
 echo
-echo "$ref_id (old), the current tree (new)$([ "$TUNABLE" = 1 ] && echo ", the current tree under glibc.malloc.hugetlb=1 (tunable)");"
+tunable_note=
+[ "$TUNABLE" = old ] && tunable_note=", $ref_id under glibc.malloc.hugetlb=1 (tunable)"
+[ "$TUNABLE" = new ] && tunable_note=", the current tree under glibc.malloc.hugetlb=1 (tunable)"
+echo "$ref_id (old), the current tree (new)$tunable_note;"
 echo "WBP of $ROWS slices of $DETECTOR x $THICKNESS from $TILTS tilts, SIRT with $ITERATIONS iterations;" \
      "$THREADS threads, -b $BUFFERS; $ROUNDS runs each: median [lowest highest]"
 awk -v builds="$builds" '
