@@ -2,7 +2,7 @@
 # Whole runs of an earlier commit and of the current tree in one sitting:
 # builds the commit beside the current tree (bench/build_beside.sh), makes
 # one synthetic tilt series, then runs the whole command of each build in
-# turn, the order rotated every round, ROUNDS times per case, and prints for
+# turn, ROUNDS times per case, and prints for
 # every case the median, lowest and highest minor page faults, wall time,
 # user and system time and peak resident size of each build, with the
 # ratios of the medians. A third build, "tunable", is the old one (or, with
@@ -12,11 +12,15 @@
 # Cases: WBP and SIRT, each with its output in every folder of OUTPUTS (a
 # tmpfs and a disk by default), each under every THP mode of THP_MODES.
 # Every run starts after a sync, so a disk still writing back the volume of
-# the run before does not slow the next one.
+# the run before does not slow the next one. What ran before still counts:
+# after a run on 4 KB pages, free memory is fragmented and the next run's
+# huge pages may cost the kernel a compaction. So the rounds go through
+# every order of the builds (all six of three in six rounds), and each build
+# follows each other one equally often.
 #
 # Usage: sh bench/compare_whole_runs.sh [commit, default 6ed9265]
 # Environment (all optional):
-#   ROUNDS      runs of each build per case (default 5)
+#   ROUNDS      runs of each build per case (default 6)
 #   OUTPUTS     folders the volume is written to (default: /dev/shm/kyvane-whole
 #               and build/compare/whole-disk); the series lies in the first
 #   METHODS     "WBP SIRT" (default), or one of them
@@ -34,7 +38,7 @@
 set -e
 cd "$(dirname "$0")/.."
 REF=${1:-6ed9265}
-ROUNDS=${ROUNDS:-5}
+ROUNDS=${ROUNDS:-6}
 METHODS=${METHODS:-"WBP SIRT"}
 TUNABLE=${TUNABLE:-old}
 DETECTOR=${DETECTOR:-1024}
@@ -105,8 +109,13 @@ for mode in $THP_MODES; do
     echo "THP mode $(thp_mode): $ROUNDS rounds of $builds"
     r=1
     while [ "$r" -le "$ROUNDS" ]; do
-        # Rotates the order of the builds every round.
-        order=$(echo $builds | awk -v r="$r" '{ for (i = 0; i < NF; i++) printf "%s ", $((i + r - 1) % NF + 1) }')
+        # Odd rounds: a rotation of the builds; even rounds: its reverse; the
+        # rotation moves on every two rounds.
+        order=$(echo $builds | awk -v r="$r" '{
+            k = int((r - 1) / 2)
+            for (i = 0; i < NF; i++) o[i] = $((i + k) % NF + 1)
+            for (i = 0; i < NF; i++) printf "%s ", r % 2 ? o[i] : o[NF - 1 - i]
+        }')
         for method in $METHODS; do
             for dir in $OUTPUTS; do
                 for b in $order; do once "$b" "$dir" "$method"; done
