@@ -28,25 +28,8 @@ REF=${1:-f413910}
 ROUNDS=${ROUNDS:-5}
 SECONDS_PER_CASE=${SECONDS_PER_CASE:-1}
 JOBS=${JOBS:-3}
-OUT=build/compare
-ref_id=$(git rev-parse --short "$REF")
-OLD_SRC=$OUT/src-$ref_id
-OLD=$OUT/build-$ref_id
-NEW=$OUT/build-current
 TARGETS="kyvane make_tilt_series bench_backproject bench_sirt bench_cycles"
-
-mkdir -p "$OUT"
-if [ ! -d "$OLD_SRC" ]; then
-    mkdir -p "$OLD_SRC.tmp"
-    git archive "$REF" | tar -x -C "$OLD_SRC.tmp"
-    mv "$OLD_SRC.tmp" "$OLD_SRC"
-fi
-rm -rf "$OLD_SRC/bench"
-cp -R bench "$OLD_SRC/bench"
-cmake -S "$OLD_SRC" -B "$OLD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake -S . -B "$NEW" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-ninja -C "$OLD" -j "$JOBS" $TARGETS >/dev/null
-ninja -C "$NEW" -j "$JOBS" $TARGETS >/dev/null
+. bench/build_beside.sh
 
 # One line "case value" per measured case of one benchmark run.
 parse_backproject() {

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "mrc/mrc_block.h"
+
 void **array2d_alloc(int cols, int rows, size_t elem_size)
 {
     if (cols < 0 || rows < 1)
@@ -17,9 +19,9 @@ void **array2d_alloc(int cols, int rows, size_t elem_size)
     void **array = static_cast<void **>(malloc(sizeof(void *) * (size_t)rows));
     if (array == NULL)
         return NULL;
-    // malloc(0) may return NULL; ask for one byte so an empty table is valid.
+    // Aligned as malloc would; a table large enough goes on huge pages.
     const size_t bytes = row_bytes * (size_t)rows;
-    char *block = static_cast<char *>(malloc(bytes != 0 ? bytes : 1));
+    char *block = static_cast<char *>(mrc_block_alloc(bytes, alignof(max_align_t)));
     if (block == NULL) {
         free(array);
         return NULL;
@@ -34,7 +36,7 @@ void array2d_free(void **array)
 {
     if (array == NULL)
         return;
-    free(array[0]);
+    mrc_block_free(array[0]);
     free(array);
 }
 

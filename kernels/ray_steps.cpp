@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "mrc/mrc_block.h"
+
 static int32_t **ray_steps_tables = NULL;
 static int ray_steps_threads = 0;
 
@@ -17,8 +19,8 @@ int ray_steps_init(int threads, int pairs)
     const size_t bytes = ray_steps_size(pairs) * sizeof(int32_t);
     for (int t = 0; t < threads; t++) {
         // One table entry per cache line.
-        void *p = NULL;
-        if (posix_memalign(&p, 64, bytes) != 0) {
+        void *p = mrc_block_alloc(bytes, 64);
+        if (!p) {
             ray_steps_free();
             return -1;
         }
@@ -31,7 +33,7 @@ int ray_steps_init(int threads, int pairs)
 
 void ray_steps_free(void)
 {
-    for (int t = 0; t < ray_steps_threads; t++) free(ray_steps_tables[t]);
+    for (int t = 0; t < ray_steps_threads; t++) mrc_block_free(ray_steps_tables[t]);
     free(ray_steps_tables);
     ray_steps_tables = NULL;
     ray_steps_threads = 0;

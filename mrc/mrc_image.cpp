@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "mrc/mrc_block.h"
 #include "mrc/mrc_internal.h"
 
 // Size checks of the allocators: every count is widened from signed 32 bits
@@ -32,8 +33,8 @@ static float ***mrc_array_build(uint64_t n, uint64_t bytes_per_vector, uint64_t 
         free(sections);
         return NULL;
     }
-    void *block = NULL;
-    if (posix_memalign(&block, align, row_bytes * nrows) != 0 || !block) {
+    void *block = mrc_block_alloc(row_bytes * nrows, align);
+    if (!block) {
         free(rows);
         free(sections);
         return NULL;
@@ -60,7 +61,7 @@ float ***mrc_array_alloc(int64_t nx, int64_t ny, int64_t nz, size_t align)
 void mrc_array_free(float ***data)
 {
     if (!data) return;
-    free(data[0][0]);
+    mrc_block_free(data[0][0]);
     free(data[0]);
     free(data);
 }
