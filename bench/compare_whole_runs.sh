@@ -34,6 +34,9 @@
 #   THREADS     worker threads (default 8)
 #   BUFFERS     read-write buffers, -b (default 128,128)
 #   ITERATIONS  SIRT iterations (default 2)
+#   OUTPUT_CASES  "new" (default: the volume is a new file each run),
+#               "replace" (it replaces the volume of the run before, a plain
+#               file of its owner), or "new replace"
 #   JOBS        parallel build jobs (default 3)
 set -e
 cd "$(dirname "$0")/.."
@@ -49,6 +52,7 @@ THREADS=${THREADS:-8}
 BUFFERS=${BUFFERS:-128,128}
 ITERATIONS=${ITERATIONS:-2}
 JOBS=${JOBS:-3}
+OUTPUT_CASES=${OUTPUT_CASES:-new}
 TARGETS="kyvane make_tilt_series"
 . bench/build_beside.sh
 OUTPUTS=${OUTPUTS:-"/dev/shm/kyvane-whole $OUT/whole-disk"}
@@ -80,16 +84,17 @@ angles=$1/series.tlt
 raw=$OUT/whole-runs.txt
 : >"$raw"
 
-# once BUILD DIR METHOD: one whole run, one line "case build faults wall user sys rss".
+# once BUILD DIR METHOD CASE: one whole run, one line "case build faults wall user sys rss".
 once() {
-    b=$1 dir=$2 method=$3
+    b=$1 dir=$2 method=$3 what=$4
     bin=$NEW/kyvane
     [ "$b" = old ] || { [ "$b" = tunable ] && [ "$TUNABLE" = old ]; } && bin=$OLD/kyvane
     env=
     [ "$b" = tunable ] && env=GLIBC_TUNABLES=glibc.malloc.hugetlb=1
     set -- -a "$angles" -i "$series" -o "$dir/volume.mrc" -f -z "$THICKNESS" -t "$THREADS" -b "$BUFFERS"
     [ "$method" = SIRT ] && set -- "$@" -S -l "$ITERATIONS"
-    rm -f "$dir/volume.mrc"
+    [ "$what" = new ] && rm -f "$dir/volume.mrc"
+    [ "$what" = replace ] && [ ! -f "$dir/volume.mrc" ] && echo previous >"$dir/volume.mrc"
     sync
     t0=$(date +%s%N)
     if ! env $env /usr/bin/time -o "$OUT/time.txt" -f "%R %U %S %M" "$bin" "$@" >"$OUT/run.log" 2>&1; then
@@ -99,7 +104,7 @@ once() {
     t1=$(date +%s%N)
     fs=$(df --output=fstype "$dir" | tail -n 1)
     read -r faults user sys rss <"$OUT/time.txt"
-    echo "$mode/$fs/$method $b $faults $(((t1 - t0) / 1000000)) $user $sys $rss" >>"$raw"
+    echo "$mode/$fs/$method/$what $b $faults $(((t1 - t0) / 1000000)) $user $sys $rss" >>"$raw"
 }
 
 for mode in $THP_MODES; do
@@ -118,7 +123,9 @@ for mode in $THP_MODES; do
         }')
         for method in $METHODS; do
             for dir in $OUTPUTS; do
-                for b in $order; do once "$b" "$dir" "$method"; done
+                for what in $OUTPUT_CASES; do
+                    for b in $order; do once "$b" "$dir" "$method" "$what"; done
+                done
             done
         done
         r=$((r + 1))
