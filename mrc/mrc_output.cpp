@@ -149,9 +149,8 @@ static bool mrc_descriptor_entry(int dir, const std::string &name)
 // (*dir, O_PATH) and name in it (*base). Links of the last component are
 // followed here under the kernel's rules, the rest by the kernel itself.
 // Returns 2 for a descriptor-table entry, 1 when a file stands at the name
-// (*st, pinned by *entry, an O_PATH descriptor), 0 when nothing does, -1
-// with errno.
-static int mrc_resolve(const char *path, int *dir_out, std::string *base, struct stat *st, int *entry)
+// (*st, as the link-free look found it), 0 when nothing does, -1 with errno.
+static int mrc_resolve(const char *path, int *dir_out, std::string *base, struct stat *st)
 {
     int dir = mrc_open_parent(AT_FDCWD, path, base);
     for (int hop = 0; dir >= 0; ++hop) {
@@ -179,8 +178,8 @@ static int mrc_resolve(const char *path, int *dir_out, std::string *base, struct
             break;
         }
         if (!S_ISLNK(st->st_mode)) {
+            close(link);
             *dir_out = dir;
-            *entry = link;
             return 1;
         }
         std::string text(PATH_MAX, '\0');
@@ -418,11 +417,11 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
     *fd_out = -1;
     std::string base;
     struct stat st;
-    int dir = -1, entry = -1;
+    int dir = -1;
     int found = -1;
     // A file swapped in between the look and the open is looked at again.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        found = mrc_resolve(path, &dir, &base, &st, &entry);
+        found = mrc_resolve(path, &dir, &base, &st);
         if (found < 0) return mrc_setup_code();
         if (found == 2) {
             // The caller's open file, named through its descriptor table.
@@ -431,10 +430,8 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
             return *fd_out >= 0 ? MRC_OK : mrc_setup_code();
         }
         if (found == 0) break;
-        close_fd(&entry);
         struct stat d;
         if (fstat(dir, &d) != 0 || !mrc_may_open_planted(&d, &st)) {
-            if (errno == 0) errno = EACCES;
             close(dir);
             return MRC_ECREATE;
         }
