@@ -129,6 +129,10 @@ struct mrc_image_t {
 int mrc_init(void);
 int mrc_finish(void);
 int mrc_errno(void);
+// The system's reason behind the calling thread's last failure, as
+// "FILE: reason" ("" when the failing call gave none). Storing a code clears
+// it; mrc_perror prints it as a second line after the code's message.
+const char *mrc_errdetail(void);
 void mrc_perror(const char *prefix);
 
 // ---- Records, float arrays and views -------------------------------------

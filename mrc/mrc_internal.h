@@ -6,8 +6,12 @@
 
 #include "mrc/mrc.h"
 
-// Stores the calling thread's error code.
+// Stores the calling thread's error code; clears the reason behind it.
 void mrc_set_errno(int code);
+// Records the reason behind the code just stored: "file: strerror(err)"
+// (nothing for err 0), or a text of the caller's own.
+void mrc_set_errdetail(const char *file, int err);
+void mrc_set_errdetailf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Builds the three-level float array (section pointers, row pointers, one
 // block) of nz planes of ny rows of nx floats, block aligned to `align`.
