@@ -29,7 +29,10 @@ int guard_standard_streams(void)
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
         // The lowest free number is fd itself, the ones below being open.
-        const int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        // A path-only descriptor of a directory holds the number: reads and
+        // writes through it fail as on a closed stream, and no open of
+        // /dev/fd/N can make a file of it, so the volume cannot go nowhere.
+        const int null_fd = open("/", O_PATH | O_DIRECTORY);
         if (null_fd < 0)
             return -1;
         if (null_fd != fd) {
@@ -96,19 +99,24 @@ void guard_hold_signals(int hold)
     pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
-void guard_set_temp(int dir_fd, const char *name)
+int guard_set_temp(int dir_fd, const char *name)
 {
     temp_set = 0;
     if (temp_dir >= 0)
         close(temp_dir);
     temp_dir = -1;
-    if (!name || std::strlen(name) >= sizeof temp_name)
-        return;
+    if (!name)
+        return 0;
+    if (std::strlen(name) >= sizeof temp_name) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     temp_dir = fcntl(dir_fd, F_DUPFD_CLOEXEC, 3);
     if (temp_dir < 0)
-        return;
+        return -1;
     std::memcpy(temp_name, name, std::strlen(name) + 1);
     temp_set = 1;
+    return 0;
 }
 
 void guard_remove_temp(void)

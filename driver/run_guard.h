@@ -3,8 +3,10 @@
 #ifndef KYVANE_DRIVER_RUN_GUARD_H
 #define KYVANE_DRIVER_RUN_GUARD_H
 
-// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
-// that no file opened later takes a standard stream's number. Called first
+// Holds each of the descriptors 0, 1 and 2 that is closed with a path-only
+// descriptor of the root directory, so that no file opened later takes a
+// standard stream's number, input and output through it fail as on the
+// closed stream, and /dev/stdout and its kin lead to no file. Called first
 // in main. Returns 0, or -1 when a descriptor could not be filled.
 int guard_standard_streams(void);
 
@@ -19,8 +21,10 @@ void guard_signals(void);
 void guard_hold_signals(int hold);
 
 // Names the temporary file (name in the directory dir_fd) that a signal or
-// a failed run removes; NULL when there is none.
-void guard_set_temp(int dir_fd, const char *name);
+// a failed run removes; NULL when there is none. The guard keeps a
+// descriptor of the directory of its own: 0, or -1 with errno when it
+// cannot (no descriptor left), and the file is then not guarded.
+int guard_set_temp(int dir_fd, const char *name);
 
 // Removes the temporary file named with guard_set_temp, if any.
 void guard_remove_temp(void);

@@ -1,7 +1,10 @@
 #include "driver/setup.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdint>
 #include <cstdio>
@@ -310,14 +313,26 @@ int run_reconstruction(double start_time)
     const int created = mrc_create(config.output_name, &images[1], config.width, config.height,
                                    config.num_slices, config.y_first, &config.write_block, lanes,
                                    resuming ? 1 : 0);
+    int guarded = 0;
     if (created == 0) {
         int temp_dir = -1;
         const char *temp = mrc_temp_name(&images[1], &temp_dir);
-        guard_set_temp(temp_dir, temp);
+        // The guard's own descriptor of the directory is one the set-up
+        // needs: without it a stop signal would leave the hidden file.
+        if (guard_set_temp(temp_dir, temp) != 0) {
+            guarded = errno;
+            unlinkat(temp_dir, temp, 0);
+        }
     }
     guard_hold_signals(0);
     if (created < 0) {
         print_open_failure(config.output_name);
+        return 1;
+    }
+    if (guarded) {
+        std::fprintf(stderr, "%s: %s.\n%s: %s.\n", config.output_name,
+                     mrc_error_messages[guarded == EMFILE || guarded == ENFILE ? MRC_ERESOURCES : MRC_ECREATE],
+                     config.output_name, std::strerror(guarded));
         return 1;
     }
     mrc_image_t *output = &images[1];
@@ -448,12 +463,17 @@ int run_reconstruction(double start_time)
     guard_set_temp(-1, NULL); // in place, or removed by the close
     if (closed < 0) {
         mrc_perror(config.output_name);
-        // The work is done but lost: the user must know why.
-        if (*mrc_close_detail())
+        // The work is done but lost, or in place but not safe: the user
+        // must know which, and why.
+        if (*mrc_close_detail() && mrc_close_placed())
+            std::fprintf(stderr, "%s: %s.\n", config.output_name, mrc_close_detail());
+        else if (*mrc_close_detail())
             std::fprintf(stderr, "%s: the volume was computed but could not be put in place: %s.\n",
                          config.output_name, mrc_close_detail());
         return 1;
     }
+    if (*mrc_close_detail())
+        std::printf("Warning: %s: %s.\n", config.output_name, mrc_close_detail());
     if (nonfinite > 0)
         print_nonfinite_warning(nonfinite);
     mrc_close(series, NULL);

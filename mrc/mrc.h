@@ -158,14 +158,17 @@ int mrc_set_image_count(mrc_image_t *rec, int n);
 // attributes; a file that cannot be replaced so (several links, a bind
 // mount, an identity that cannot be given, a rename the directory refuses)
 // is copied into at the close instead. With no room or no right to write
-// beside it, and for devices, pipes and descriptor names (/dev/fd/N), the
-// volume is written in place. mrc_replace_mode tells which.
+// beside it, and for devices and descriptor names (/dev/fd/N), the volume
+// is written in place. Its blocks are reserved now, so that no full disk or
+// quota ends the run part-way. Pipes, FIFOs, terminals and the program's
+// own standard output or error are refused: they cannot take a volume.
+// mrc_replace_mode tells which.
 int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
                int origin_row, int *depth, int step = 1, int reload = 0);
 enum mrc_replace_t {
     MRC_REPLACE_RENAME = 0,   // written beside, renamed over the output
     MRC_REPLACE_COPY = 1,     // written beside, copied into the output
-    MRC_REPLACE_IN_PLACE = 2, // a device, a pipe or a descriptor name
+    MRC_REPLACE_IN_PLACE = 2, // a device or a descriptor name
     MRC_REPLACE_NO_ROOM = 3,  // the old file overwritten: no room beside it
     MRC_REPLACE_NO_DIR = 4,   // the old file overwritten: its directory refuses new files
 };
@@ -183,8 +186,14 @@ void mrc_add_label(mrc_image_t *rec, const char *text);
 int mrc_copy_labels(mrc_image_t *dst, const mrc_image_t *src);
 int mrc_close(mrc_image_t *rec, const mrc_image_t *ref);
 // After a failed mrc_close of a created file: what kept the complete volume
-// from its place ("" when nothing did), for the calling thread.
+// from its place ("" when nothing did), for the calling thread; after a
+// successful one, what the system would not let it clean up beside the
+// output ("" when nothing).
 const char *mrc_close_detail(void);
+// After a failed mrc_close of a created file: 1 when the volume had taken
+// its place all the same (only making that last through a power cut
+// failed), 0 when whatever stood there is as it was.
+int mrc_close_placed(void);
 // NaN and infinite voxels written so far to a created file (0 for any other
 // record); read it before mrc_close, which releases the count with the header.
 int64_t mrc_nonfinite_count(mrc_image_t *rec);

@@ -275,10 +275,18 @@ int mrc_create(const char *path, mrc_image_t *rec, int nx, int ny, int nz,
         bytes += 1024;
     const int prepared = mrc_output_prepare(path, bytes, out, &fd);
     if (prepared != MRC_OK || !(rec->fp = fdopen(fd, "wb"))) {
+        const int error = prepared != MRC_OK ? out->error : errno;
         if (fd >= 0) close(fd);
         mrc_output_release(out);
-        free(block);
         mrc_set_errno(prepared != MRC_OK ? prepared : MRC_ECREATE);
+        // The reason the user can act on: the system's, with what it means here.
+        if (prepared != MRC_OK && out->why && error)
+            mrc_set_errdetailf("%s: %s (%s)", path, out->why, strerror(error));
+        else if (prepared != MRC_OK && out->why)
+            mrc_set_errdetailf("%s: %s", path, out->why);
+        else
+            mrc_set_errdetail(path, error);
+        free(block);
         return -1;
     }
     rec->header = &block->words;

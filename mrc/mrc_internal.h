@@ -46,10 +46,13 @@ struct mrc_output_t {
     int named_now;     // the volume got its name (the directory must reach the disk)
     char name[NAME_MAX + 1];  // the name in dir_fd
     char temp[NAME_MAX + 1];  // hidden name while written beside under one
+    int error;         // errno of the call that refused the set-up, or 0
+    const char *why;   // what that refusal means where errno alone would mislead, or NULL
 };
 
 // Decides how the volume of `bytes` reaches path, and opens the file it is
-// written into (*fd). Returns 0, or the libMRC code of the refusal.
+// written into (*fd), its blocks reserved. Returns 0, or the libMRC code of
+// the refusal, with its reason in out->error and out->why.
 int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *fd);
 // Puts the complete volume in place after its header was written (result:
 // 0, or the code of a failed write) and closes fp. Returns a libMRC code;

@@ -46,12 +46,20 @@ enum { MRC_LINK_HOPS = 40 };
 static const int mrc_user_flags =
     FS_NODUMP_FL | FS_NOATIME_FL | FS_NOCOW_FL | FS_SYNC_FL | FS_COMPR_FL | FS_NOCOMP_FL;
 
-// What failed when a complete volume could not be put in place.
-static thread_local char mrc_place_failure[512];
+// What failed when a complete volume could not be put in place, or after a
+// success what the system would not let the close clean up.
+static thread_local char mrc_place_failure[768];
+// The failed close had given the volume its place already.
+static thread_local int mrc_place_done;
 
 const char *mrc_close_detail(void)
 {
     return mrc_place_failure;
+}
+
+int mrc_close_placed(void)
+{
+    return mrc_place_done;
 }
 
 static void mrc_say(const char *what, int error)
@@ -74,6 +82,8 @@ static void mrc_output_reset(mrc_output_t *out)
     out->named_now = 0;
     out->name[0] = '\0';
     out->temp[0] = '\0';
+    out->error = 0;
+    out->why = NULL;
 }
 
 static void close_fd(int *fd)
@@ -404,11 +414,90 @@ int mrc_output_choose(const mrc_output_facts_t *f)
     return MRC_REPLACE_RENAME;
 }
 
+// Records why the set-up refused the output: the errno of the call that
+// refused, and where that alone would mislead, what it means here.
+static int mrc_refuse(mrc_output_t *out, int code, int error, const char *why = NULL)
+{
+    out->error = error;
+    out->why = why;
+    return code;
+}
+
 // A libMRC code for a failed set-up call: descriptors run out, or the file
 // cannot be made.
-static int mrc_setup_code(void)
+static int mrc_setup_code(mrc_output_t *out)
 {
-    return errno == EMFILE || errno == ENFILE ? MRC_ERESOURCES : MRC_ECREATE;
+    const int error = errno;
+    return mrc_refuse(out, error == EMFILE || error == ENFILE ? MRC_ERESOURCES : MRC_ECREATE, error);
+}
+
+static const char mrc_unseekable[] =
+    "a pipe, FIFO or terminal cannot take a volume, whose header is written last";
+
+// True when st is the file of the program's own standard output or error:
+// the report written there would land among the voxels.
+static bool mrc_own_stream(const struct stat *st)
+{
+    if (!S_ISREG(st->st_mode) && !S_ISBLK(st->st_mode)) return false;
+    for (int fd = 1; fd <= 2; ++fd) {
+        struct stat s;
+        if (fstat(fd, &s) == 0 && s.st_dev == st->st_dev && s.st_ino == st->st_ino) return true;
+    }
+    return false;
+}
+
+// Reserves the volume's blocks in fd (its size unchanged), so that a full
+// disk, a quota or a file-size limit refuses the run now and not part-way.
+// 0 when reserved or when the file system cannot reserve; else the errno.
+static int mrc_reserve(int fd, int64_t bytes)
+{
+    if (bytes == INT64_MAX) return 0;  // a size the cache refuses anyway
+    for (;;) {
+        if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, (off_t)bytes) == 0) return 0;
+        if (errno == EINTR) continue;
+        // Not the plain call's emulation, which writes zeros block by block.
+        if (errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL || errno == ENODEV) return 0;
+        return errno;
+    }
+}
+
+// Opens a device, a pipe or a descriptor-table entry the volume is written
+// into in place. The open must not block (a FIFO without a reader would
+// hold the set-up with the stop signals held), and the file must seek: the
+// sections are placed by offset and the header comes last.
+static int mrc_open_in_place(mrc_output_t *out, int dir, const char *name, int flags, int64_t bytes,
+                             int *fd_out)
+{
+    const int fd = openat(dir, name, flags | O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        // What the guard holds on a standard stream closed at the start.
+        if (errno == EISDIR && flags == 0)
+            return mrc_refuse(out, MRC_ECREATE, EBADF, "no file is open on that descriptor");
+        // A pipe or socket without a reader, through the descriptor table.
+        if (errno == ENXIO && flags == 0) return mrc_refuse(out, MRC_ECREATE, ESPIPE, mrc_unseekable);
+        return mrc_setup_code(out);
+    }
+    struct stat st;
+    int code = MRC_OK;
+    if (fstat(fd, &st) != 0) {
+        code = mrc_setup_code(out);
+    } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || lseek(fd, 0, SEEK_CUR) < 0) {
+        code = mrc_refuse(out, MRC_ECREATE, ESPIPE, mrc_unseekable);
+    } else if (mrc_own_stream(&st)) {
+        code = mrc_refuse(out, MRC_ECREATE, 0, "it is the program's own standard output or error");
+    } else if (S_ISREG(st.st_mode)) {
+        // Cut as a plain write cuts it, only once it is known to be fit.
+        int error = ftruncate(fd, 0) == 0 ? mrc_reserve(fd, bytes) : errno;
+        if (error) code = mrc_refuse(out, MRC_ECREATE, error);
+    }
+    const int fl = fcntl(fd, F_GETFL);
+    if (code == MRC_OK && (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)) code = mrc_setup_code(out);
+    if (code != MRC_OK) {
+        close(fd);
+        return code;
+    }
+    *fd_out = fd;
+    return MRC_OK;
 }
 
 int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *fd_out)
@@ -422,47 +511,63 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
     // A file swapped in between the look and the open is looked at again.
     for (int attempt = 0; attempt < 8; ++attempt) {
         found = mrc_resolve(path, &dir, &base, &st);
-        if (found < 0) return mrc_setup_code();
+        if (found < 0) return mrc_setup_code(out);
         if (found == 2) {
             // The caller's open file, named through its descriptor table.
-            *fd_out = openat(dir, base.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+            const int code = mrc_open_in_place(out, dir, base.c_str(), 0, bytes, fd_out);
             close(dir);
-            return *fd_out >= 0 ? MRC_OK : mrc_setup_code();
+            return code;
         }
         if (found == 0) break;
         struct stat d;
         if (fstat(dir, &d) != 0 || !mrc_may_open_planted(&d, &st)) {
             close(dir);
-            return MRC_ECREATE;
+            return mrc_refuse(out, MRC_ECREATE, EACCES);
+        }
+        if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+            close(dir);
+            return mrc_refuse(out, MRC_ECREATE, ESPIPE, mrc_unseekable);
         }
         if (!S_ISREG(st.st_mode)) {
-            // Devices and pipes: nothing to keep; a directory is refused.
-            *fd_out = openat(dir, base.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
-                             0666);
+            // Devices: nothing to keep; a directory is refused.
+            const int code = mrc_open_in_place(out, dir, base.c_str(), O_NOFOLLOW, bytes, fd_out);
             close(dir);
-            return *fd_out >= 0 ? MRC_OK : mrc_setup_code();
+            return code;
         }
         // Opened for writing as a plain write would, without truncating:
         // every refusal of the kernel (append-only, immutable, a running
-        // program, a read-only mount, a security module) comes now.
-        out->target_fd = openat(dir, base.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+        // program, a read-only mount, a security module) comes now. Never
+        // waiting: a FIFO may have been swapped in since the look.
+        out->target_fd = openat(dir, base.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
         struct stat now;
-        if (out->target_fd < 0 && errno != ELOOP && errno != ENOENT) {
-            const int code = mrc_setup_code();
+        if (out->target_fd < 0 && errno != ELOOP && errno != ENOENT && errno != ENXIO) {
+            const int code = mrc_setup_code(out);
             close(dir);
             return code;
         }
         if (out->target_fd >= 0 && fstat(out->target_fd, &now) == 0 && now.st_dev == st.st_dev &&
-            now.st_ino == st.st_ino)
+            now.st_ino == st.st_ino) {
+            const int fl = fcntl(out->target_fd, F_GETFL);
+            if (fl < 0 || fcntl(out->target_fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+                const int code = mrc_setup_code(out);
+                close(dir);
+                mrc_output_release(out);
+                return code;
+            }
             break;
+        }
         close_fd(&out->target_fd);
         close(dir);
         dir = -1;
     }
     if (found != 0 && out->target_fd < 0) {
         if (dir >= 0) close(dir);
-        errno = EAGAIN;
-        return MRC_ECREATE;
+        return mrc_refuse(out, MRC_ECREATE, EAGAIN);
+    }
+    if (found != 0 && mrc_own_stream(&st)) {
+        close(dir);
+        mrc_output_release(out);
+        return mrc_refuse(out, MRC_ECREATE, 0, "it is the program's own standard output or error");
     }
     memcpy(out->name, base.c_str(), base.size() + 1);
     // The directory readable where it may be: its flags and its sync need it.
@@ -471,9 +576,10 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
         out->dir_readable = 1;
         close(dir);
     } else if (errno == EMFILE || errno == ENFILE) {
+        const int code = mrc_setup_code(out);
         close(dir);
         mrc_output_release(out);
-        return MRC_ERESOURCES;
+        return code;
     } else {
         out->dir_fd = dir;
     }
@@ -500,23 +606,30 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
         if (target < 0) {
             // A new output in an append-only directory without unnamed
             // files: made at its name at once, as a plain write would.
-            const int code = mrc_setup_code();
+            int code = mrc_setup_code(out);
             if (out->append_only && code == MRC_ECREATE) {
                 fd = openat(out->dir_fd, out->name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
                 out->plan = MRC_REPLACE_IN_PLACE;
                 out->named_now = fd >= 0;
+                code = fd >= 0 ? MRC_OK : mrc_setup_code(out);
+                const int error = fd >= 0 ? mrc_reserve(fd, bytes) : 0;
+                if (error) {
+                    // The directory keeps the name; the file stays empty.
+                    close_fd(&fd);
+                    code = mrc_refuse(out, MRC_ECREATE, error);
+                }
             }
-            if (fd < 0) {
-                const int failed = out->append_only ? mrc_setup_code() : code;
+            if (code != MRC_OK) {
                 mrc_output_release(out);
-                return failed;
+                return code;
             }
             *fd_out = fd;
             return MRC_OK;
         }
         if (errno == EMFILE || errno == ENFILE) {
+            const int code = mrc_setup_code(out);
             mrc_output_release(out);
-            return MRC_ERESOURCES;
+            return code;
         }
         // No right to write beside the old file: it is written in place.
         out->plan = MRC_REPLACE_NO_DIR;
@@ -527,11 +640,14 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
             mrc_drop_beside(out, &fd);
             out->plan = MRC_REPLACE_NO_ROOM;
         } else if (out->plan == MRC_REPLACE_RENAME) {
+            // A file system that cannot store a mode (vfat, some FUSE
+            // mounts) gives a new file the one it has for all.
             const bool given = target >= 0 ? mrc_copy_identity(fd, target, &st)
-                                           : fchmod(fd, mrc_created_mode(out)) == 0;
+                                           : fchmod(fd, mrc_created_mode(out)) == 0 || errno == EPERM ||
+                                                 errno == EOPNOTSUPP;
             if (!given) {
                 if (target < 0) {
-                    const int code = mrc_setup_code();
+                    const int code = mrc_setup_code(out);
                     mrc_drop_beside(out, &fd);
                     mrc_output_release(out);
                     return code;
@@ -539,12 +655,31 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
                 out->plan = MRC_REPLACE_COPY;
             }
         }
+        if (fd >= 0) {
+            // The room the statistics of free blocks cannot promise (a
+            // quota, another writer), taken now; a copy needs it in the old
+            // file as well.
+            int error = mrc_reserve(fd, bytes);
+            if (!error && out->plan == MRC_REPLACE_COPY) error = mrc_reserve(target, bytes);
+            if (error) {
+                mrc_drop_beside(out, &fd);
+                if (target < 0 || (error != ENOSPC && error != EDQUOT)) {
+                    mrc_output_release(out);
+                    return mrc_refuse(out, MRC_ECREATE, error);
+                }
+                out->plan = MRC_REPLACE_NO_ROOM;
+            }
+        }
     }
     if (out->plan == MRC_REPLACE_NO_DIR || out->plan == MRC_REPLACE_NO_ROOM) {
-        // The old file itself, cut as a plain write cuts it.
-        if (ftruncate(target, 0) != 0) {
+        // The old file itself, cut as a plain write cuts it, once it is
+        // known to hold the volume: what it lacks is reserved first, again
+        // once cut.
+        int error = mrc_reserve(target, bytes);
+        if (!error) error = ftruncate(target, 0) == 0 ? mrc_reserve(target, bytes) : errno;
+        if (error) {
             mrc_output_release(out);
-            return MRC_ECREATE;
+            return mrc_refuse(out, MRC_ECREATE, error);
         }
         fd = target;
         out->target_fd = -1;
@@ -552,7 +687,7 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
         // The descriptor the close names the volume through, taken now.
         out->volume_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
         if (out->volume_fd < 0) {
-            const int code = mrc_setup_code();
+            const int code = mrc_setup_code(out);
             mrc_drop_beside(out, &fd);
             mrc_output_release(out);
             return code;
@@ -568,10 +703,24 @@ static int mrc_output_beside(const mrc_output_t *out)
     return out->plan == MRC_REPLACE_RENAME || out->plan == MRC_REPLACE_COPY;
 }
 
+// Takes the hidden name away; where the system refuses, the refusal and
+// the name are kept in *refused (errno, or 0) and left_name for the report.
+static thread_local char mrc_left_name[NAME_MAX + 1];
+
+static int mrc_remove_hidden(mrc_output_t *out)
+{
+    int refused = 0;
+    if (out->temp[0] && out->dir_fd >= 0 && unlinkat(out->dir_fd, out->temp, 0) != 0 && errno != ENOENT) {
+        refused = errno;
+        memcpy(mrc_left_name, out->temp, sizeof mrc_left_name);
+    }
+    out->temp[0] = '\0';
+    return refused;
+}
+
 void mrc_output_release(mrc_output_t *out)
 {
-    if (out->temp[0] && out->dir_fd >= 0) unlinkat(out->dir_fd, out->temp, 0);
-    out->temp[0] = '\0';
+    mrc_remove_hidden(out);
     close_fd(&out->volume_fd);
     close_fd(&out->dir_fd);
     close_fd(&out->target_fd);
@@ -635,13 +784,31 @@ static int mrc_copy_into(int src, int dst, int64_t bytes)
 }
 
 // Copies the finished volume (src) into the file the path led to at the
-// create, through the descriptor taken then.
+// create, through the descriptor taken then. Runs copying into one file
+// take turns: each holds a lock of its open file on the whole file through
+// its copy (waited for with the signals let through), so the file ends as
+// one volume or the other, never a mix. A file system without such locks
+// is copied into all the same.
 static int mrc_output_copy(mrc_output_t *out, int src)
 {
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    int locked;
+    while ((locked = fcntl(out->target_fd, F_OFD_SETLKW, &lock)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0 && errno != EINVAL && errno != ENOLCK && errno != EOPNOTSUPP) {
+        mrc_say("the existing output could not be locked for the copy", errno);
+        return MRC_EWRITE;
+    }
     struct stat st;
     sigset_t saved;
     mrc_hold_signals(true, &saved);
     const int error = fstat(src, &st) == 0 ? mrc_copy_into(src, out->target_fd, (int64_t)st.st_size) : errno;
+    if (locked == 0) {
+        lock.l_type = F_UNLCK;
+        fcntl(out->target_fd, F_OFD_SETLK, &lock);
+    }
     mrc_hold_signals(false, &saved);
     if (!error) return MRC_OK;
     mrc_say("copying it into the existing output failed, which may now hold part of it", error);
@@ -691,10 +858,11 @@ static int mrc_output_link(mrc_output_t *out, int fd)
         error = EPERM;  // nothing is linked in that could not be taken away
     }
     const bool renamed = out->temp[0] && renameat(out->dir_fd, out->temp, out->dir_fd, out->name) == 0;
+    int left = 0;
     if (out->temp[0] && !renamed) {
         error = errno;
         // The volume stays reachable through fd for a copy.
-        unlinkat(out->dir_fd, out->temp, 0);
+        left = mrc_remove_hidden(out);
     }
     out->temp[0] = '\0';
     mrc_hold_signals(false, &saved);
@@ -703,12 +871,34 @@ static int mrc_output_link(mrc_output_t *out, int fd)
         return MRC_OK;
     }
     // The rename was refused over the old file: the volume goes into it.
-    if (same) return mrc_output_copy(out, fd);
+    int result = MRC_ECREATE;
+    if (same) {
+        result = mrc_output_copy(out, fd);
+        if (result == MRC_OK && left) {
+            // Its data are in the output now: what stays beside it holds none.
+            const int emptied = ftruncate(fd, 0) == 0;
+            snprintf(mrc_place_failure, sizeof mrc_place_failure,
+                     "the volume was copied into it, but the file %s beside it could not be removed (%s)%s",
+                     mrc_left_name, strerror(left), emptied ? " and was emptied" : "");
+        } else if (left) {
+            const size_t n = strlen(mrc_place_failure);
+            snprintf(mrc_place_failure + n, sizeof mrc_place_failure - n,
+                     "; the volume stays in %s beside it, which could not be removed (%s)", mrc_left_name,
+                     strerror(left));
+        }
+        return result;
+    }
     if (taken)
         mrc_say("its name was taken by another file during the run, which may not be replaced", error);
     else
         mrc_say("it could not be given its name", error);
-    return MRC_ECREATE;
+    if (left) {
+        const size_t n = strlen(mrc_place_failure);
+        snprintf(mrc_place_failure + n, sizeof mrc_place_failure - n,
+                 "; the volume stays in %s beside it, which could not be removed (%s)", mrc_left_name,
+                 strerror(left));
+    }
+    return result;
 }
 
 // Makes the name given to the volume last through a power cut.
@@ -717,19 +907,29 @@ static int mrc_sync_directory(mrc_output_t *out)
     // Without a readable descriptor of the directory, its whole file system.
     const int failed = out->dir_readable ? fsync(out->dir_fd) : syncfs(out->volume_fd);
     if (failed == 0 || errno == EINVAL || errno == EROFS) return MRC_OK;
-    mrc_say("its directory could not be written to the disk", errno);
+    // The name is given: what the user must know is that it may not last.
+    const int error = errno;
+    snprintf(mrc_place_failure, sizeof mrc_place_failure,
+             out->target_fd >= 0 ? "the volume replaced the previous output, but the directory could not be "
+                                   "written to the disk (%s): after a power cut the previous output may be back"
+                                 : "the volume was given its name, but the directory could not be written to "
+                                   "the disk (%s): after a power cut the name may be gone",
+             strerror(error));
+    mrc_place_done = 1;
     return MRC_EWRITE;
 }
 
 int mrc_output_finish(mrc_output_t *out, FILE *fp, int result)
 {
     mrc_place_failure[0] = '\0';
+    mrc_place_done = 0;
     const bool beside = mrc_output_beside(out);
     if (result != MRC_OK) mrc_say("its header could not be written", 0);
     // The data must be on the disk before a name points at them; a file
     // written in place must be there before success is reported.
     struct stat st;
-    if (result == MRC_OK && (beside || (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode))) &&
+    if (result == MRC_OK &&
+        (beside || (fstat(fileno(fp), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)))) &&
         fsync(fileno(fp)) != 0) {
         mrc_say("its data could not be written to the disk", errno);
         result = MRC_EWRITE;
@@ -748,6 +948,12 @@ int mrc_output_finish(mrc_output_t *out, FILE *fp, int result)
             result = mrc_output_link(out, out->volume_fd);
     }
     if (result == MRC_OK && out->named_now) result = mrc_sync_directory(out);
+    const int left = mrc_remove_hidden(out);
+    if (left) {
+        const size_t n = strlen(mrc_place_failure);
+        snprintf(mrc_place_failure + n, sizeof mrc_place_failure - n, "%sthe file %s beside it could not be removed (%s)",
+                 n ? "; " : "", mrc_left_name, strerror(left));
+    }
     mrc_output_release(out);
     return result;
 }

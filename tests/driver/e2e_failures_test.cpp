@@ -125,7 +125,7 @@ TEST_F(E2eFailures, OutputThatCannotBeWritten)
     const std::string nowhere = dir.file("no/such/dir/out.mrc");
     const run_result_t c = e2e_run(args(nowhere, {"-f"}));
     EXPECT_EQ(c.status, 1);
-    EXPECT_EQ(c.err, nowhere + ": Cannot create image.\n");
+    EXPECT_EQ(c.err, nowhere + ": Cannot create image.\n" + nowhere + ": No such file or directory.\n");
 }
 
 // A file that is refused when it is one of the inputs, also under another

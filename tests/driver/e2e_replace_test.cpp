@@ -5,6 +5,7 @@
 // work, and a failure at the close leaves the previous output as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -279,7 +280,8 @@ TEST_F(E2eReplace, OrdinaryUser)
             expect_volume(out, c.what);
         } else {
             EXPECT_EQ(r.status, 1) << c.what;
-            EXPECT_EQ(r.err, out + ": Cannot create image.\n") << c.what;
+            // The Part's line, then the system's reason.
+            EXPECT_EQ(r.err, out + ": Cannot create image.\n" + out + ": Permission denied.\n") << c.what;
             EXPECT_EQ(e2e_read_bytes(out), old_bytes) << c.what;
             EXPECT_TRUE(after.ino == before.ino && after.mode == before.mode) << c.what;
         }
@@ -340,7 +342,7 @@ TEST_F(E2eReplace, PathsAtTheLimits)
     ASSERT_EQ(symlink("a", (loop + "/b").c_str()), 0);
     const run_result_t r = e2e_run(args(loop + "/a"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, loop + "/a: Cannot create image.\n");
+    EXPECT_EQ(r.err, loop + "/a: Cannot create image.\n" + loop + "/a: Too many levels of symbolic links.\n");
     EXPECT_EQ(e2e_listing(loop), (std::set<std::string>{"a", "b"}));
     std::error_code ec;
     EXPECT_EQ(std::filesystem::read_symlink(loop + "/a", ec).string(), "b");
@@ -640,7 +642,7 @@ TEST_F(E2eReplace, ProtectedSymlinks)
             EXPECT_TRUE(after.mode == id_before.mode && after.uid == id_before.uid) << c.what;
         } else {
             EXPECT_EQ(r.status, 1) << c.what;
-            EXPECT_EQ(r.err, vol + ": Cannot create image.\n") << c.what;
+            EXPECT_EQ(r.err, vol + ": Cannot create image.\n" + vol + ": Permission denied.\n") << c.what;
             EXPECT_EQ(r.out.find(kInfoBlock), std::string::npos) << c.what << "\n" << r.out;
             EXPECT_TRUE(file_state(precious) == before) << c.what << ": the link's target changed";
         }
@@ -671,7 +673,7 @@ TEST_F(E2eReplace, ProtectedRegular)
         EXPECT_EQ(e2e_listing(shared), (std::set<std::string>{"vol.mrc"})) << what;
         if (level[0] == '1') {
             EXPECT_EQ(r.status, 1) << what;
-            EXPECT_EQ(r.err, vol + ": Cannot create image.\n") << what;
+            EXPECT_EQ(r.err, vol + ": Cannot create image.\n" + vol + ": Permission denied.\n") << what;
             EXPECT_TRUE(file_state(vol) == before) << what << ": the planted file changed";
         } else {
             EXPECT_EQ(r.status, 0) << what << "\n" << r.err;
@@ -810,7 +812,9 @@ TEST_F(E2eReplace, RefusedBeforeTheRun)
         undo();
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.term_signal, 0) << c.what;
-        EXPECT_EQ(r.err, out + ": Cannot create image.\n") << c.what;
+        // The Part's line, then the reason the kernel gave.
+        EXPECT_EQ(r.err.rfind(out + ": Cannot create image.\n" + out + ": ", 0), 0u) << c.what << "\n" << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << c.what << "\n" << r.err;
         EXPECT_EQ(r.out.find(kInfoBlock), std::string::npos) << c.what << ": refused after set-up\n" << r.out;
         EXPECT_TRUE(after == before) << c.what << ": the output changed";
         EXPECT_EQ(names_after, names) << c.what;
@@ -881,7 +885,7 @@ TEST_F(E2eReplace, DescriptorLimits)
                                                                   << r.err;
             // Said of the output only as a plain resource shortage.
             if (r.err.find(out) != std::string::npos) {
-                EXPECT_EQ(r.err, out + ": Out of resources.\n") << what;
+                EXPECT_EQ(r.err, out + ": Out of resources.\n" + out + ": Too many open files.\n") << what;
             }
             EXPECT_TRUE(e2e_read_bytes(out) == (replace ? old_bytes : std::string())) << what;
             EXPECT_EQ(e2e_listing(where), names) << what;
