@@ -878,8 +878,9 @@ static int mrc_output_link(mrc_output_t *out, int fd)
             // Its data are in the output now: what stays beside it holds none.
             const int emptied = ftruncate(fd, 0) == 0;
             snprintf(mrc_place_failure, sizeof mrc_place_failure,
-                     "the volume was copied into it, but the file %s beside it could not be removed (%s)%s",
-                     mrc_left_name, strerror(left), emptied ? " and was emptied" : "");
+                     "the volume was copied into it, but the file %s beside it, which could not be removed "
+                     "(%s), %s",
+                     mrc_left_name, strerror(left), emptied ? "was emptied" : "still holds a copy");
         } else if (left) {
             const size_t n = strlen(mrc_place_failure);
             snprintf(mrc_place_failure + n, sizeof mrc_place_failure - n,
@@ -951,8 +952,9 @@ int mrc_output_finish(mrc_output_t *out, FILE *fp, int result)
     const int left = mrc_remove_hidden(out);
     if (left) {
         const size_t n = strlen(mrc_place_failure);
-        snprintf(mrc_place_failure + n, sizeof mrc_place_failure - n, "%sthe file %s beside it could not be removed (%s)",
-                 n ? "; " : "", mrc_left_name, strerror(left));
+        snprintf(mrc_place_failure + n, sizeof mrc_place_failure - n,
+                 "%sthe unfinished file %s beside it, which could not be removed (%s), stays", n ? "; " : "",
+                 mrc_left_name, strerror(left));
     }
     mrc_output_release(out);
     return result;

@@ -26,6 +26,15 @@
  *   xattr-gone  removexattr, lremovexattr and fremovexattr remove the
  *               attribute, then report ENODATA (as XFS does for an
  *               inherited ACL);
+ *   fallocate=ERROR
+ *               fallocate fails with ERROR: ENOSPC (a full disk), EDQUOT (a
+ *               quota), EFBIG (a file-size limit) or EOPNOTSUPP (a file
+ *               system that cannot reserve);
+ *   fallocate-unnamed=ERROR
+ *               the same for an unnamed file only (no links: one made with
+ *               O_TMPFILE), so the old file beside it can still reserve;
+ *   chmod-deny  fchmod fails with EPERM, as on a file system that cannot
+ *               store a mode (vfat, some FUSE mounts);
  *   stop=CALL or stop=CALL@N
  *               the process stops itself (SIGSTOP) just before its Nth
  *               (default first) call of CALL: fsync (fsync and fdatasync
@@ -304,7 +313,42 @@ int fchmod(int fd, mode_t mode)
 {
     NEXT(int (*)(int, mode_t), fchmod);
     stop_before(CALL_FCHMOD);
-    return real(fd, mode);
+    return failing("chmod-deny") ? fail(EPERM) : real(fd, mode);
+}
+
+/* The errno the fallocate mode names for fd, or 0. */
+static int fallocate_error(int fd)
+{
+    struct stat st;
+    const int unnamed = fstat(fd, &st) == 0 && st.st_nlink == 0;
+    static const struct {
+        const char *name;
+        int error;
+    } errors[] = {{"ENOSPC", ENOSPC}, {"EDQUOT", EDQUOT}, {"EFBIG", EFBIG}, {"EOPNOTSUPP", EOPNOTSUPP}};
+    char mode[32];
+    for (unsigned i = 0; i < sizeof errors / sizeof errors[0]; i++) {
+        snprintf(mode, sizeof mode, "fallocate=%s", errors[i].name);
+        if (failing(mode))
+            return errors[i].error;
+        snprintf(mode, sizeof mode, "fallocate-unnamed=%s", errors[i].name);
+        if (unnamed && failing(mode))
+            return errors[i].error;
+    }
+    return 0;
+}
+
+int fallocate(int fd, int mode, off_t at, off_t length)
+{
+    NEXT(int (*)(int, int, off_t, off_t), fallocate);
+    const int error = fallocate_error(fd);
+    return error ? fail(error) : real(fd, mode, at, length);
+}
+
+int fallocate64(int fd, int mode, off64_t at, off64_t length)
+{
+    NEXT(int (*)(int, int, off64_t, off64_t), fallocate64);
+    const int error = fallocate_error(fd);
+    return error ? fail(error) : real(fd, mode, at, length);
 }
 
 int fchown(int fd, uid_t uid, gid_t gid)
