@@ -447,7 +447,7 @@ static bool mrc_own_stream(const struct stat *st)
 }
 
 // Reserves the volume's blocks in fd (its size unchanged), so that a full
-// disk, a quota or a file-size limit refuses the run now and not part-way.
+// disk or a quota refuses the run now and not part-way.
 // 0 when reserved or when the file system cannot reserve; else the errno.
 static int mrc_reserve(int fd, int64_t bytes)
 {
@@ -465,16 +465,17 @@ static int mrc_reserve(int fd, int64_t bytes)
 // into in place. The open must not block (a FIFO without a reader would
 // hold the set-up with the stop signals held), and the file must seek: the
 // sections are placed by offset and the header comes last.
-static int mrc_open_in_place(mrc_output_t *out, int dir, const char *name, int flags, int64_t bytes,
+static int mrc_open_in_place(mrc_output_t *out, int dir, const char *name, bool descriptor, int64_t bytes,
                              int *fd_out)
 {
+    const int flags = descriptor ? 0 : O_NOFOLLOW;
     const int fd = openat(dir, name, flags | O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) {
         // What the guard holds on a standard stream closed at the start.
-        if (errno == EISDIR && flags == 0)
+        if (errno == EISDIR && descriptor)
             return mrc_refuse(out, MRC_ECREATE, EBADF, "no file is open on that descriptor");
         // A pipe or socket without a reader, through the descriptor table.
-        if (errno == ENXIO && flags == 0) return mrc_refuse(out, MRC_ECREATE, ESPIPE, mrc_unseekable);
+        if (errno == ENXIO && descriptor) return mrc_refuse(out, MRC_ECREATE, ESPIPE, mrc_unseekable);
         return mrc_setup_code(out);
     }
     struct stat st;
@@ -514,7 +515,7 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
         if (found < 0) return mrc_setup_code(out);
         if (found == 2) {
             // The caller's open file, named through its descriptor table.
-            const int code = mrc_open_in_place(out, dir, base.c_str(), 0, bytes, fd_out);
+            const int code = mrc_open_in_place(out, dir, base.c_str(), true, bytes, fd_out);
             close(dir);
             return code;
         }
@@ -530,7 +531,7 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
         }
         if (!S_ISREG(st.st_mode)) {
             // Devices: nothing to keep; a directory is refused.
-            const int code = mrc_open_in_place(out, dir, base.c_str(), O_NOFOLLOW, bytes, fd_out);
+            const int code = mrc_open_in_place(out, dir, base.c_str(), false, bytes, fd_out);
             close(dir);
             return code;
         }
@@ -703,10 +704,10 @@ static int mrc_output_beside(const mrc_output_t *out)
     return out->plan == MRC_REPLACE_RENAME || out->plan == MRC_REPLACE_COPY;
 }
 
-// Takes the hidden name away; where the system refuses, the refusal and
-// the name are kept in *refused (errno, or 0) and left_name for the report.
+// The hidden name the system last refused to take away, for the report.
 static thread_local char mrc_left_name[NAME_MAX + 1];
 
+// Takes the hidden name away: 0, or the errno of the refusal.
 static int mrc_remove_hidden(mrc_output_t *out)
 {
     int refused = 0;
@@ -788,7 +789,7 @@ static int mrc_copy_into(int src, int dst, int64_t bytes)
 // take turns: each holds a lock of its open file on the whole file through
 // its copy (waited for with the signals let through), so the file ends as
 // one volume or the other, never a mix. A file system without such locks
-// is copied into all the same.
+// (or that refuses the lock) is copied into all the same: the work is done.
 static int mrc_output_copy(mrc_output_t *out, int src)
 {
     struct flock lock = {};
@@ -796,10 +797,6 @@ static int mrc_output_copy(mrc_output_t *out, int src)
     lock.l_whence = SEEK_SET;
     int locked;
     while ((locked = fcntl(out->target_fd, F_OFD_SETLKW, &lock)) != 0 && errno == EINTR) {
-    }
-    if (locked != 0 && errno != EINVAL && errno != ENOLCK && errno != EOPNOTSUPP) {
-        mrc_say("the existing output could not be locked for the copy", errno);
-        return MRC_EWRITE;
     }
     struct stat st;
     sigset_t saved;
