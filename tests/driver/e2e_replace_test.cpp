@@ -280,7 +280,7 @@ TEST_F(E2eReplace, OrdinaryUser)
             expect_volume(out, c.what);
         } else {
             EXPECT_EQ(r.status, 1) << c.what;
-            // The Part's line, then the system's reason.
+            // The error's line, then the system's reason.
             EXPECT_EQ(r.err, out + ": Cannot create image.\n" + out + ": Permission denied.\n") << c.what;
             EXPECT_EQ(e2e_read_bytes(out), old_bytes) << c.what;
             EXPECT_TRUE(after.ino == before.ino && after.mode == before.mode) << c.what;
@@ -812,7 +812,7 @@ TEST_F(E2eReplace, RefusedBeforeTheRun)
         undo();
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.term_signal, 0) << c.what;
-        // The Part's line, then the reason the kernel gave.
+        // The error's line, then the reason the kernel gave.
         EXPECT_EQ(r.err.rfind(out + ": Cannot create image.\n" + out + ": ", 0), 0u) << c.what << "\n" << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << c.what << "\n" << r.err;
         EXPECT_EQ(r.out.find(kInfoBlock), std::string::npos) << c.what << ": refused after set-up\n" << r.out;

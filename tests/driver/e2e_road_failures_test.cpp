@@ -33,7 +33,7 @@ protected:
         return run_binary_with(KYVANE_BINARY, args(out, extra), options);
     }
 
-    // A refusal at the set-up: the Part's line, then the file and reason,
+    // A refusal at the set-up: the error's line, then the file and reason,
     // nothing of the run after it.
     static void expect_refused(const run_result_t &r, const std::string &out, const std::string &reason,
                                const std::string &what)
@@ -45,7 +45,7 @@ protected:
     }
 };
 
-// A refusal of the create says the system's reason beside the Part's line;
+// A refusal of the create says the system's reason beside its error line;
 // a volume the file system cannot make room for, whether for a full disk, a
 // quota or a size limit, is refused before the work and leaves nothing.
 TEST_F(E2eRoadFailures, CreateRefusalsSayWhy)
