@@ -112,15 +112,25 @@ void mrc_slot_add(mrc_image_t *rec, int slot, int use_min, float c)
     for (int64_t i = 0; i < n; ++i) v[i] += c;
 }
 
-void mrc_slot_log(mrc_image_t *rec, int slot, float c)
+int mrc_slot_log(mrc_image_t *rec, int slot, float c)
 {
     const float amin = rec->header->amin;
     const float o = 1.0f > amin + c ? 1.0f - amin : c;
     float *v = mrc_slot_plane(rec, slot, 0);
     const int64_t n = mrc_plane_floats(rec) * rec->cache->step;
+    // Counted in the same pass: the logarithm dominates its cost.
+    int64_t undefined = 0;
     if (o == 0.0f) {
-        for (int64_t i = 0; i < n; ++i) v[i] = log10f(v[i]);
+        for (int64_t i = 0; i < n; ++i) {
+            undefined += v[i] <= 0.0f;
+            v[i] = log10f(v[i]);
+        }
     } else {
-        for (int64_t i = 0; i < n; ++i) v[i] = log10f(v[i] + o);
+        for (int64_t i = 0; i < n; ++i) {
+            const float x = v[i] + o;
+            undefined += x <= 0.0f;
+            v[i] = log10f(x);
+        }
     }
+    return undefined > 0 ? -1 : 0;
 }

@@ -313,8 +313,8 @@ TEST(MrcCreate, CellFromReferenceAndTrueStatistics)
     const std::string b = read_file(p);
     ASSERT_EQ(b.size(), 1024u + 96);
     EXPECT_FLOAT_EQ(word_float(b, 40), 10.0f);  // 4 x 2.5
-    EXPECT_FLOAT_EQ(word_float(b, 44), 3.0f);   // 2 x 1.5
-    EXPECT_FLOAT_EQ(word_float(b, 48), 7.5f);   // 3 x the x pixel size
+    EXPECT_FLOAT_EQ(word_float(b, 44), 5.0f);   // 2 x the x pixel size: y is the thickness
+    EXPECT_FLOAT_EQ(word_float(b, 48), 4.5f);   // 3 x the y pixel size: z runs along the rows
     double mean = 0, var = 0;
     for (double x : v) mean += x / v.size();
     for (double x : v) var += (x - mean) * (x - mean) / v.size();
