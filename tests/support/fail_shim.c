@@ -205,19 +205,21 @@ static int mode_error(const char *name, unsigned long *nth)
     return 0;
 }
 
-/* Sleeps the milliseconds of mode NAME=MS, when given. */
-static void delay(const char *name)
+/* The milliseconds of mode NAME=MS, 0 when it is not given. */
+static unsigned long delay_of(const char *name)
 {
     const char *modes = getenv("KV_FAIL");
     const size_t n = strlen(name);
-    for (const char *m = modes ? strstr(modes, name) : NULL; m; m = strstr(m + 1, name)) {
-        if ((m != modes && m[-1] != ',') || m[n] != '=')
-            continue;
-        const unsigned long ms = strtoul(m + n + 1, NULL, 10);
-        struct timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
-        while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-        }
-        return;
+    for (const char *m = modes ? strstr(modes, name) : NULL; m; m = strstr(m + 1, name))
+        if ((m == modes || m[-1] == ',') && m[n] == '=')
+            return strtoul(m + n + 1, NULL, 10);
+    return 0;
+}
+
+static void sleep_ms(unsigned long ms)
+{
+    struct timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
     }
 }
 
@@ -243,8 +245,9 @@ size_t fwrite(const void *data, size_t size, size_t count, FILE *stream)
     NEXT(size_t (*)(const void *, size_t, size_t, FILE *), fwrite);
     if (header_write(stream) || data_write_fails(stream))
         return 0;
-    if (writable_regular_file(stream) && ftello(stream) > 0)
-        delay("delay-write");
+    const unsigned long ms = delay_of("delay-write");
+    if (ms && writable_regular_file(stream) && ftello(stream) > 0)
+        sleep_ms(ms);
     return real(data, size, count, stream);
 }
 
@@ -311,7 +314,9 @@ ssize_t preadv(int fd, const struct iovec *iov, int count, off_t offset)
     const int error = mode_error("pread", &nth);
     if (error && __atomic_add_fetch(&reads, 1, __ATOMIC_SEQ_CST) == nth)
         return fail(error);
-    delay("delay-pread");
+    const unsigned long ms = delay_of("delay-pread");
+    if (ms)
+        sleep_ms(ms);
     return real(fd, iov, count, offset);
 }
 
