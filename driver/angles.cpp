@@ -1,16 +1,20 @@
 #include "driver/angles.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <cstring>
 #include <string>
 
 int read_angle_list(const char *path, float **angles, int32_t *count)
 {
     FILE *fp = std::fopen(path, "r");
     if (!fp) {
+        const int err = errno;
         std::fprintf(stderr, "Can't find angle list file \"%s\".\n", path);
+        std::fprintf(stderr, "%s: %s.\n", path, std::strerror(err));
         return -1;
     }
 
@@ -18,6 +22,7 @@ int read_angle_list(const char *path, float **angles, int32_t *count)
     int32_t n = 0;
     std::string line;
     int failed = 0;
+    int read_err = 0;
     // Takes the leading number of one whole line (a long number is never
     // split into two angles); 1 when the list must be given up.
     auto take_line = [&]() -> int {
@@ -64,6 +69,8 @@ int read_angle_list(const char *path, float **angles, int32_t *count)
             failed = take_line();
             line.clear();
         }
+        if (std::ferror(fp))
+            read_err = errno ? errno : EIO;
         if (!failed && !line.empty())
             failed = take_line();
     } catch (const std::bad_alloc &) {
@@ -72,6 +79,8 @@ int read_angle_list(const char *path, float **angles, int32_t *count)
     }
     if (!failed && std::ferror(fp)) {
         std::fprintf(stderr, "Unable to read angle list file \"%s\".\n", path);
+        if (read_err)
+            std::fprintf(stderr, "%s: %s.\n", path, std::strerror(read_err));
         failed = 1;
     }
     if (!failed && n == 0) {

@@ -9,17 +9,40 @@
 #include "kernels/wall_time.h"
 #include "kernels/wbp_filter.h"
 
+// Data below the tilt series' header minimum (a stack edited after its
+// header was written) have no logarithm: the run ends at the first item that
+// shows it, since every slice it touches would be NaN. Returns 0, or -1
+// with the run told to stop and the cause reported once.
+static int log_failure(worker_t *w)
+{
+    shared_state_t *s = w->shared;
+    w->failed = 1;
+    pthread_mutex_lock(&s->state_mutex);
+    if (!s->failed)
+        std::fprintf(stderr,
+                     "%s: Some values lie below the header minimum %g, so their logarithm (-L) is "
+                     "not defined.\nGive a density offset with -O that lifts every value above "
+                     "0.\n",
+                     s->input->path, (double)s->input->header->amin);
+    s->failed = 1;
+    s->stop = 1;
+    pthread_mutex_unlock(&s->state_mutex);
+    return -1;
+}
+
 // The logarithm takes precedence and then carries the density offset; SIRT
 // alone lifts data with a negative header minimum to 1 or more, since its
 // iterations assume non-negative measurements.
-static void preprocess_slot(mrc_image_t *input, int r, int sirt)
+static int preprocess_slot(worker_t *w, int r, int sirt)
 {
+    mrc_image_t *input = w->shared->input;
     if (config.log10_input)
-        mrc_slot_log(input, r, config.density_offset);
-    else if (config.density_offset_set)
+        return mrc_slot_log(input, r, config.density_offset) == 0 ? 0 : log_failure(w);
+    if (config.density_offset_set)
         mrc_slot_add(input, r, 0, config.density_offset);
     else if (sirt)
         mrc_slot_add(input, r, 1, config.density_offset);
+    return 0;
 }
 
 // Every routine ends alike: the optional clamp, then the slice group written
@@ -36,7 +59,8 @@ static void finish_slice(worker_t *w, int ws)
 void wbp_process_scalar(worker_t *w, int r, int ws)
 {
     mrc_image_t *input = w->shared->input;
-    preprocess_slot(input, r, 0);
+    if (preprocess_slot(w, r, 0) != 0)
+        return;
     mrc_slot_view(input, w->sino_view, r);
     if (config.weighting) {
         const double t0 = wall_time_seconds();
@@ -52,7 +76,8 @@ void wbp_process_scalar(worker_t *w, int r, int ws)
 void wbp_process_vector(worker_t *w, int r, int ws)
 {
     mrc_image_t *input = w->shared->input;
-    preprocess_slot(input, r, 0);
+    if (preprocess_slot(w, r, 0) != 0)
+        return;
     if (config.weighting) {
         // The sinograms are weighted one by one in the file layout, before
         // they are interleaved into lanes.
@@ -98,7 +123,8 @@ void sirt_process_scalar(worker_t *w, int r, int ws)
     float corr[1] = {0.0f};
     mrc_image_t *input = w->shared->input;
     sirt_start_slice(w, ws);
-    preprocess_slot(input, r, 1);
+    if (preprocess_slot(w, r, 1) != 0)
+        return;
     mrc_slot_view(input, w->sino_view, r);
     const double t0 = wall_time_seconds();
     sino_weight_fn(w->sino_view);
@@ -111,7 +137,8 @@ void sirt_process_vector(worker_t *w, int r, int ws)
     alignas(32) float corr[8] = {0.0f};
     mrc_image_t *input = w->shared->input;
     sirt_start_slice(w, ws);
-    preprocess_slot(input, r, 1);
+    if (preprocess_slot(w, r, 1) != 0)
+        return;
     const double t0 = wall_time_seconds();
     mrc_interleave_slot(input, w->lane_view, r);
     sino_weight_fn(w->lane_view);

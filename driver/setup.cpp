@@ -86,7 +86,7 @@ static int open_resumed_volume(mrc_image_t *images)
         return -1;
     }
     // Its sections are loaded as they are stored, straight into float slots.
-    if (resumed->header->mode != 2 || resumed->swapped) {
+    if (resumed->header->mode != MRC_MODE_FLOAT || resumed->swapped) {
         std::fprintf(stderr,
                      "%s: A resumed reconstruction must hold 32-bit floats in this machine's "
                      "byte order.\n",

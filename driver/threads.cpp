@@ -54,7 +54,8 @@ void *worker_thread(void *arg)
     for (;;) {
         int ready = mrc_cache_count(s->input, 1);
         int free_slots = mrc_cache_count(s->output, 0);
-        if (ready > 0 && free_slots > 0) {
+        // A run that failed takes no new items.
+        if (ready > 0 && free_slots > 0 && !stop_requested(s)) {
             const int r = mrc_cache_acquire(s->input, -1);
             if (r < 0)
                 continue;
@@ -70,6 +71,11 @@ void *worker_thread(void *arg)
             mrc_cache_set_row(s->output, ws, w->current);
             s->process_fn(w, r, ws);
             mrc_cache_release(s->input, r);
+            if (w->failed) {
+                // Nothing of the failed item may reach the volume.
+                mrc_cache_putback(s->output, ws);
+                break;
+            }
             mrc_cache_release(s->output, ws);
             w->hits += lanes;
             if (verbose5())
@@ -201,6 +207,36 @@ static void writer_wake_step(shared_state_t *s)
     pthread_mutex_unlock(&s->state_mutex);
 }
 
+// The writer's progress line. One flush can run for most of a long job (it
+// keeps taking the slots the workers finish), so the line is also rewritten
+// after every run of sections the flush writes.
+struct progress_line_t {
+    int nz;               // slices of the volume
+    int left;             // slices not yet written
+    int shown;            // left when the line was last printed, -1 before
+    double total_value;   // the machine's RAM, in readable units
+    const char *total_unit;
+};
+
+static void print_progress(progress_line_t *p)
+{
+    const uint64_t rss = sysinfo_resident_bytes();
+    char rss_unit[8];
+    const double rss_value = format_byte_size(rss, rss_unit);
+    const float done = 100.0f - (float)p->left * 100.0f / (float)p->nz;
+    std::printf("%.1f%% completed (RAM usage: %.1f%s/%.1f%s).%8s\r", (double)done, rss_value,
+                rss_unit, p->total_value, p->total_unit, "");
+    std::fflush(stdout);
+    p->shown = p->left;
+}
+
+static void progress_after_run(void *arg, int sections)
+{
+    progress_line_t *p = static_cast<progress_line_t *>(arg);
+    p->left -= sections;
+    print_progress(p);
+}
+
 // Loads the next sections of the resumed volume into the written slots;
 // returns the sections loaded, or -1 after a failure (message printed).
 static int writer_reload(io_thread_t *t, int first)
@@ -235,6 +271,7 @@ void *writer_thread(void *arg)
     const uint64_t total = sysinfo_total_ram();
     char total_unit[8];
     const double total_value = format_byte_size(total, total_unit);
+    progress_line_t line = {nz, left, -1, total_value, total_unit};
 
     if (s->resumed) {
         const int n = writer_reload(t, 0);
@@ -257,7 +294,9 @@ void *writer_thread(void *arg)
         if (verbose5())
             std::printf("Writer going to write %d/%d slices.\n", pending * lanes, config.write_block);
         const double t0 = wall_time_seconds();
-        const int n = mrc_cache_flush(output);
+        line.left = left;
+        const int n = progress ? mrc_cache_flush(output, progress_after_run, &line)
+                               : mrc_cache_flush(output);
         t->write_s += wall_time_seconds() - t0;
         if (mrc_errno() != 0) {
             mrc_perror(output->path);
@@ -269,14 +308,9 @@ void *writer_thread(void *arg)
             std::printf("Writer: %d slices written, %d slices left.\n", n, left);
 
         const uint64_t rss = sysinfo_resident_bytes();
-        char rss_unit[8];
-        const double rss_value = format_byte_size(rss, rss_unit);
-        if (progress) {
-            const float done = 100.0f - (float)left * 100.0f / (float)nz;
-            std::printf("%.1f%% completed (RAM usage: %.1f%s/%.1f%s).%8s\r", (double)done, rss_value,
-                        rss_unit, total_value, total_unit, "");
-            std::fflush(stdout);
-        }
+        line.left = left;
+        if (progress && line.shown != left)
+            print_progress(&line);
         if (reaches_ninety_percent(total, rss) && !warned) {
             warned = 1;
             std::printf("\nWarning: Very high memory allocation (this may degrade performance).\n"
@@ -355,6 +389,7 @@ int threads_prepare(thread_team_t *team, mrc_image_t *images)
     s->output = &images[1];
     s->resumed = config.resume_name ? &images[2] : NULL;
     s->stop = 0;
+    s->failed = 0;
     s->wait4read = 0;
     s->wait4write = 0;
     const int lanes = run_lanes();
@@ -442,6 +477,7 @@ int threads_run(thread_team_t *team, mrc_image_t *images)
         w->index = i;
         w->hits = 0;
         w->current = 0;
+        w->failed = 0;
         w->recon_s = w->weight_s = w->io_wait_s = w->other_s = w->real_s = 0.0;
         w->slice_view = &images[5 + i];
         mrc_plane_view(&images[3], w->slice_view, i, 1);
@@ -462,7 +498,7 @@ int threads_run(thread_team_t *team, mrc_image_t *images)
 
     for (int i = 0; i < T + 2; i++)
         pthread_join(team->handles[i], NULL);
-    return (team->reader.error || team->writer.error) ? 1 : 0;
+    return (team->reader.error || team->writer.error || team->shared.failed) ? 1 : 0;
 }
 
 void threads_release(thread_team_t *team)

@@ -26,9 +26,10 @@ struct shared_state_t {
     mrc_image_t *output;    // output volume, write cache of slice slots
     mrc_image_t *resumed;   // resumed SIRT volume sharing the write cache, or NULL
     int32_t stop;           // set once to end the run
+    int32_t failed;         // a worker met data it cannot reconstruct (set once)
     int32_t wait4read;      // a worker sleeps for want of a ready read slot
     int32_t wait4write;     // a worker sleeps for want of a free write slot
-    pthread_mutex_t state_mutex;  // guards stop, wait4read, wait4write
+    pthread_mutex_t state_mutex;  // guards stop, failed, wait4read, wait4write
     pthread_mutex_t sleep_mutex;  // the mutex of wake_cond
     pthread_cond_t wake_cond;     // idle workers wait here; only broadcast
     process_fn_t process_fn;
@@ -43,6 +44,7 @@ struct worker_t {
     int32_t index;
     int32_t hits;             // sinograms processed (lanes per item)
     int32_t current;          // window row of the first sinogram in hand
+    int32_t failed;           // the item in hand could not be reconstructed
     double recon_s;
     double weight_s;
     double io_wait_s;
@@ -85,8 +87,8 @@ void calibrate_io_periods(thread_team_t *team, mrc_image_t *images);
 struct timespec period_from_seconds(double p);
 
 // Starts the reader, the writer and the workers, then joins them all.
-// Returns 0 when the run went through, 1 when the reader or the writer
-// failed, -1 when a thread could not be started (message printed).
+// Returns 0 when the run went through, 1 when the reader, the writer or a
+// worker failed, -1 when a thread could not be started (message printed).
 int threads_run(thread_team_t *team, mrc_image_t *images);
 
 // Destroys the locks and frees the worker records and the handles.

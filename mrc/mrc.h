@@ -32,6 +32,15 @@ enum {
 
 extern const char *const mrc_error_messages[MRC_NUM_ERRORS];
 
+// Data modes of the voxels in a file; the library reads these four (the
+// table in mrc_cache_io.cpp) and writes only floats.
+enum {
+    MRC_MODE_BYTE = 0,     // unsigned 8-bit integers
+    MRC_MODE_INT16 = 1,    // signed 16-bit integers
+    MRC_MODE_FLOAT = 2,    // 32-bit floats
+    MRC_MODE_UINT16 = 6    // unsigned 16-bit integers
+};
+
 // Slot states of a slot cache.
 enum {
     MRC_SLOT_READY = 0,     // read: holds rows; write: free (or reloaded)
@@ -212,7 +221,11 @@ void mrc_share_cache(mrc_image_t *src, mrc_image_t *dst);
 int mrc_cache_fill_rows(mrc_image_t *rec, int first_row);
 int mrc_read_rows(mrc_image_t *buf, mrc_image_t *rec, int y, int count);
 int mrc_cache_fill_sections(mrc_image_t *rec, int first_section);
-int mrc_cache_flush(mrc_image_t *rec);
+// after_run, when given, is called on the flushing thread after each run of
+// sections has been written, with arg and the sections of that run, so that
+// a caller can show progress within one long flush.
+typedef void (*mrc_flush_progress_fn)(void *arg, int sections);
+int mrc_cache_flush(mrc_image_t *rec, mrc_flush_progress_fn after_run = NULL, void *arg = NULL);
 int mrc_read_rows_ring(mrc_image_t *buf, mrc_image_t *rec, int y, int count, int plane);
 int mrc_read_sections(mrc_image_t *buf, mrc_image_t *rec, int z, int n);
 int mrc_read_sections_ring(mrc_image_t *buf, mrc_image_t *rec, int z, int n, int plane);
@@ -239,6 +252,8 @@ void mrc_unfold_slot_x8(mrc_image_t *rec, mrc_image_t *work, int slot);
 void mrc_interleave_slot_x4(mrc_image_t *rec, mrc_image_t *work, int slot);
 void mrc_interleave_slot_x8(mrc_image_t *rec, mrc_image_t *work, int slot);
 void mrc_slot_add(mrc_image_t *rec, int slot, int use_min, float c);
-void mrc_slot_log(mrc_image_t *rec, int slot, float c);
+// 0, or -1 when a value of the slot lay at or below -offset, so that its
+// logarithm is not defined (the header minimum lies above the data).
+int mrc_slot_log(mrc_image_t *rec, int slot, float c);
 
 #endif

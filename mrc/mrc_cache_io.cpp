@@ -1,43 +1,91 @@
 // Cache input and output: rows and sections into slot caches, finished
 // slots out to the file, and the plain section transfers.
-#include <fcntl.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include "mrc/mrc_internal.h"
 
-// Converts n voxels at the start of row p, read raw in the file's mode, to
-// floats in place. It runs from the last element down, so no voxel is
-// overwritten before it is converted.
-static void mrc_convert_row(float *p, int64_t n, int mode, int swapped)
+// Converters of n voxels at the start of row p, read raw in the file's
+// mode, to floats in place. The narrower modes run from the last element
+// down, so no voxel is overwritten before it is converted.
+static void mrc_byte_to_float(float *p, int64_t n, int)
 {
+    const unsigned char *raw = (const unsigned char *)p;
+    for (int64_t i = n - 1; i >= 0; --i) p[i] = (float)raw[i];
+}
+
+static uint16_t mrc_raw16(const unsigned char *raw, int64_t i, int swapped)
+{
+    uint16_t u;
+    memcpy(&u, raw + 2 * i, 2);
+    return swapped ? __builtin_bswap16(u) : u;
+}
+
+static void mrc_int16_to_float(float *p, int64_t n, int swapped)
+{
+    const unsigned char *raw = (const unsigned char *)p;
+    for (int64_t i = n - 1; i >= 0; --i) p[i] = (float)(int16_t)mrc_raw16(raw, i, swapped);
+}
+
+static void mrc_uint16_to_float(float *p, int64_t n, int swapped)
+{
+    const unsigned char *raw = (const unsigned char *)p;
+    for (int64_t i = n - 1; i >= 0; --i) p[i] = (float)mrc_raw16(raw, i, swapped);
+}
+
+static void mrc_float_to_float(float *p, int64_t n, int swapped)
+{
+    if (!swapped) return;
     unsigned char *raw = (unsigned char *)p;
-    switch (mode) {
-    case 0:
-        for (int64_t i = n - 1; i >= 0; --i) p[i] = (float)raw[i];
-        break;
-    case 1:
-    case 6:
-        for (int64_t i = n - 1; i >= 0; --i) {
-            uint16_t u;
-            memcpy(&u, raw + 2 * i, 2);
-            if (swapped) u = __builtin_bswap16(u);
-            p[i] = mode == 1 ? (float)(int16_t)u : (float)u;
-        }
-        break;
-    default:
-        if (swapped) {
-            for (int64_t i = 0; i < n; ++i) {
-                uint32_t u;
-                memcpy(&u, raw + 4 * i, 4);
-                u = __builtin_bswap32(u);
-                memcpy(raw + 4 * i, &u, 4);
-            }
-        }
-        break;
+    for (int64_t i = 0; i < n; ++i) {
+        uint32_t u;
+        memcpy(&u, raw + 4 * i, 4);
+        u = __builtin_bswap32(u);
+        memcpy(raw + 4 * i, &u, 4);
     }
+}
+
+constexpr mrc_mode_t mrc_modes[] = {
+    {MRC_MODE_BYTE, 1, mrc_byte_to_float},
+    {MRC_MODE_INT16, 2, mrc_int16_to_float},
+    {MRC_MODE_FLOAT, 4, mrc_float_to_float},
+    {MRC_MODE_UINT16, 2, mrc_uint16_to_float},
+};
+
+// A row added without its converter, or with a voxel size a float cannot
+// hold in place, fails the build instead of reading the mode as floats.
+constexpr bool mrc_mode_rows_complete()
+{
+    for (const mrc_mode_t &m : mrc_modes)
+        if (!m.to_float || m.bytes < 1 || m.bytes > 4) return false;
+    return true;
+}
+static_assert(mrc_mode_rows_complete(), "every data mode needs its voxel size and converter");
+
+const int mrc_num_modes = sizeof mrc_modes / sizeof mrc_modes[0];
+
+const mrc_mode_t *mrc_find_mode(int32_t mode)
+{
+    for (const mrc_mode_t &m : mrc_modes)
+        if (m.mode == mode) return &m;
+    return NULL;
+}
+
+const char *mrc_modes_read(void)
+{
+    static const char *const list = [] {
+        static char text[16 * (sizeof mrc_modes / sizeof mrc_modes[0]) + 1];
+        size_t used = 0;
+        for (const mrc_mode_t &m : mrc_modes)
+            used += (size_t)snprintf(text + used, sizeof text - used, "%s%d", used ? ", " : "",
+                                     (int)m.mode);
+        return text;
+    }();
+    return list;
 }
 
 // Rows of one tilt image are contiguous in the file but land in different
@@ -46,14 +94,15 @@ static void mrc_convert_row(float *p, int64_t n, int mode, int swapped)
 enum { MRC_ROWS_PER_READ = 64 };
 
 // Reads the n rows of iov from file position pos, going on after a short
-// transfer. False on an error or at the end of the file (a file cut short
-// after it was opened must not pass as data).
-static bool mrc_pread_rows(int fd, struct iovec *iov, int n, off_t pos)
+// transfer. Returns 0, the system's error, or -1 at the end of the file (a
+// file cut short after it was opened must not pass as data).
+static int mrc_pread_rows(int fd, struct iovec *iov, int n, off_t pos)
 {
     while (n > 0) {
         const ssize_t got = preadv(fd, iov, n, pos);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
+        if (got < 0) return errno ? errno : EIO;
+        if (got == 0) return -1;
         pos += got;
         size_t left = (size_t)got;
         while (n > 0 && left >= iov->iov_len) {
@@ -66,7 +115,17 @@ static bool mrc_pread_rows(int fd, struct iovec *iov, int n, off_t pos)
             iov->iov_len -= left;
         }
     }
-    return true;
+    return 0;
+}
+
+// The reason behind a failed transfer of rec: the system's error, or, for
+// -1, the end of the file met before the data the header promises.
+static void mrc_transfer_reason(const mrc_image_t *rec, int err)
+{
+    if (err > 0)
+        mrc_set_errdetail(rec->path, err);
+    else
+        mrc_set_errdetailf("%s: the file ends before the data its header describes", rec->path);
 }
 
 int mrc_read_rows(mrc_image_t *buf, mrc_image_t *rec, int y, int count)
@@ -74,10 +133,15 @@ int mrc_read_rows(mrc_image_t *buf, mrc_image_t *rec, int y, int count)
     mrc_set_errno(MRC_OK);
     if (count > rec->ny - y) count = rec->ny - y;
     if (count < 1) return 0;
-    const int mode = rec->header->mode;
+    const mrc_mode_t *mode = mrc_find_mode(rec->header->mode);
+    if (!mode) {
+        mrc_set_errno(MRC_EMODE);
+        return -1;
+    }
     const int64_t row_bytes = (int64_t)rec->nx * rec->bytes_per_voxel;
     const int64_t start = rec->data_offset + ((int64_t)rec->header->nystart + y) * row_bytes;
     struct iovec iov[MRC_ROWS_PER_READ];
+    int err = 0;
     bool ok = true;
     pthread_mutex_lock(rec->file_lock);
     const int fd = fileno(rec->fp);
@@ -89,19 +153,39 @@ int mrc_read_rows(mrc_image_t *buf, mrc_image_t *rec, int y, int count)
                 iov[i].iov_base = buf->data[j0 + i][k];
                 iov[i].iov_len = (size_t)row_bytes;
             }
-            ok = mrc_pread_rows(fd, iov, m, (off_t)(image + j0 * row_bytes));
+            err = mrc_pread_rows(fd, iov, m, (off_t)(image + j0 * row_bytes));
+            ok = err == 0;
             for (int i = 0; ok && i < m; ++i)
-                mrc_convert_row(buf->data[j0 + i][k], rec->nx, mode, rec->swapped);
+                mode->to_float(buf->data[j0 + i][k], rec->nx, rec->swapped);
         }
     }
-    if (ferror(rec->fp)) ok = false;
+    if (ok && ferror(rec->fp)) {
+        ok = false;
+        err = EIO;
+    }
     if (!ok) clearerr(rec->fp);
     pthread_mutex_unlock(rec->file_lock);
     if (!ok) {
         mrc_set_errno(MRC_EREAD);
+        mrc_transfer_reason(rec, err);
         return -1;
     }
     return count;
+}
+
+// Reads n whole sections at byte pos of rec's stream (file lock held). On
+// failure *err is the system's error, or -1 at the end of the file.
+static bool mrc_read_at(mrc_image_t *rec, int64_t pos, void *dst, int n, int *err)
+{
+    errno = 0;
+    bool ok = fseeko(rec->fp, (off_t)pos, SEEK_SET) == 0 &&
+              fread(dst, (size_t)rec->section_bytes, (size_t)n, rec->fp) == (size_t)n &&
+              !ferror(rec->fp);
+    if (!ok) {
+        *err = ferror(rec->fp) || !feof(rec->fp) ? (errno ? errno : EIO) : -1;
+        clearerr(rec->fp);
+    }
+    return ok;
 }
 
 // Takes a run of consecutive slots in state `from` starting at *s, with
@@ -185,20 +269,18 @@ int mrc_cache_fill_sections(mrc_image_t *rec, int first_section)
         int n = k * c->step;
         if (n > rec->nz - z0) n = rec->nz - z0;
         bool ok = true;
+        int err = 0;
         if (n >= 1) {
             pthread_mutex_lock(rec->file_lock);
             const int64_t pos = rec->data_offset +
                                 ((int64_t)rec->header->nzstart + z0) * rec->section_bytes;
-            ok = fseeko(rec->fp, (off_t)pos, SEEK_SET) == 0 &&
-                 fread(rec->data[s0 * c->step][0], (size_t)rec->section_bytes, (size_t)n,
-                       rec->fp) == (size_t)n &&
-                 !ferror(rec->fp);
-            if (!ok) clearerr(rec->fp);
+            ok = mrc_read_at(rec, pos, rec->data[s0 * c->step][0], n, &err);
             pthread_mutex_unlock(rec->file_lock);
         }
         mrc_publish_run(c, s0, k, z0, ok, MRC_SLOT_LOAD);
         if (!ok) {
             mrc_set_errno(MRC_EREAD);
+            mrc_transfer_reason(rec, err);
             return total;
         }
         total += n;
@@ -216,19 +298,24 @@ static bool mrc_write_run(mrc_image_t *rec, const float *src, int z, int n,
     mrc_merge_stats(rec, &st);
     pthread_mutex_lock(rec->file_lock);
     const int64_t pos = rec->data_offset + (int64_t)z * rec->section_bytes;
+    errno = 0;
     bool ok = fseeko(rec->fp, (off_t)pos, SEEK_SET) == 0 &&
               fwrite(src, (size_t)rec->section_bytes, (size_t)n, rec->fp) == (size_t)n &&
               !ferror(rec->fp);
+    const int err = ok ? 0 : errno ? errno : EIO;
     if (!ok) clearerr(rec->fp);
     pthread_mutex_unlock(rec->file_lock);
     // The disk starts on these sections now, while the workers compute, so
     // the sync at the close finds little left to write.
     if (ok) sync_file_range(fileno(rec->fp), pos, rec->section_bytes * n, SYNC_FILE_RANGE_WRITE);
-    if (!ok) mrc_set_errno(MRC_EWRITE);
+    if (!ok) {
+        mrc_set_errno(MRC_EWRITE);
+        mrc_set_errdetail(rec->path, err);
+    }
     return ok;
 }
 
-int mrc_cache_flush(mrc_image_t *rec)
+int mrc_cache_flush(mrc_image_t *rec, mrc_flush_progress_fn after_run, void *arg)
 {
     mrc_cache_t *c = rec->cache;
     int total = 0, s = 0;
@@ -288,6 +375,7 @@ int mrc_cache_flush(mrc_image_t *rec)
         pthread_mutex_unlock(&c->lock);
         if (!ok) return total;
         total += n;
+        if (after_run && n > 0) after_run(arg, n);
     }
     return total;
 }
@@ -341,14 +429,12 @@ int mrc_read_sections(mrc_image_t *buf, mrc_image_t *rec, int z, int n)
     pthread_mutex_lock(rec->file_lock);
     const int64_t pos =
         rec->data_offset + ((int64_t)rec->header->nzstart + z) * rec->section_bytes;
-    bool ok = fseeko(rec->fp, (off_t)pos, SEEK_SET) == 0 &&
-              fread(buf->data[0][0], (size_t)rec->section_bytes, (size_t)n, rec->fp) ==
-                  (size_t)n &&
-              !ferror(rec->fp);
-    if (!ok) clearerr(rec->fp);
+    int err = 0;
+    const bool ok = mrc_read_at(rec, pos, buf->data[0][0], n, &err);
     pthread_mutex_unlock(rec->file_lock);
     if (!ok) {
         mrc_set_errno(MRC_EREAD);
+        mrc_transfer_reason(rec, err);
         return -1;
     }
     return n;

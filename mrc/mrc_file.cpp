@@ -97,6 +97,14 @@ static int mrc_fail(mrc_image_t *rec, int code)
     return -1;
 }
 
+// As mrc_fail, with the system's reason err (none for 0) behind the code.
+static int mrc_fail_because(mrc_image_t *rec, int code, const char *path, int err)
+{
+    mrc_fail(rec, code);
+    mrc_set_errdetail(path, err);
+    return -1;
+}
+
 static bool mrc_step_valid(int step)
 {
     return step == 1 || step == 4 || step == 8;
@@ -109,12 +117,13 @@ int mrc_open(const char *path, mrc_image_t *rec, int axis, int first, int count,
     rec->fp = fopen(path, "rb");
     if (!rec->fp) {
         mrc_set_errno(MRC_ENOTFOUND);
+        mrc_set_errdetail(path, errno);
         return -1;
     }
 
     mrc_header_t h;
     const int got = mrc_read_header_image(rec->fp, &h);
-    if (got < 0) return mrc_fail(rec, MRC_EREAD);
+    if (got < 0) return mrc_fail_because(rec, MRC_EREAD, path, errno);
     // Too short to hold a header: judged before any word is trusted.
     if (got < MRC_WORD_BYTES + MRC_NLABELS * MRC_LABEL_BYTES)
         return mrc_fail(rec, MRC_EDAMAGED);
@@ -124,20 +133,21 @@ int mrc_open(const char *path, mrc_image_t *rec, int axis, int first, int count,
         mrc_swap_words(&h);
     }
 
-    switch (h.mode) {
-    case 0: rec->bytes_per_voxel = 1; break;
-    case 1: rec->bytes_per_voxel = 2; break;
-    case 2: rec->bytes_per_voxel = 4; break;
-    case 6: rec->bytes_per_voxel = 2; break;
-    default: return mrc_fail(rec, MRC_EMODE);
+    const mrc_mode_t *mode = mrc_find_mode(h.mode);
+    if (!mode) {
+        mrc_fail(rec, MRC_EMODE);
+        mrc_set_errdetailf("%s: data mode %d is not read (modes read: %s)", path, (int)h.mode,
+                           mrc_modes_read());
+        return -1;
     }
+    rec->bytes_per_voxel = mode->bytes;
 
     // Size rule, and words that no real file has: both mean a damaged header,
     // refused before anything is allocated from it.
     if (h.nx < 1 || h.ny < 1 || h.nz < 1 || h.next < 0 || h.next > INT32_MAX - 1024)
         return mrc_fail(rec, MRC_EDAMAGED);
     struct stat st;
-    if (stat(path, &st) != 0) return mrc_fail(rec, MRC_EDAMAGED);
+    if (stat(path, &st) != 0) return mrc_fail_because(rec, MRC_EDAMAGED, path, errno);
     int64_t voxels = 0, expected = 0;
     if (__builtin_mul_overflow((int64_t)h.nx, (int64_t)h.ny, &voxels) ||
         __builtin_mul_overflow(voxels, (int64_t)h.nz, &voxels) ||
@@ -154,7 +164,8 @@ int mrc_open(const char *path, mrc_image_t *rec, int axis, int first, int count,
     if (h.next > 0) {
         rec->ext_header = (unsigned char *)tail;
         size_t n = fread(rec->ext_header, 1, (size_t)h.next, rec->fp);
-        if (ferror(rec->fp) || n != (size_t)h.next) return mrc_fail(rec, MRC_EREAD);
+        if (ferror(rec->fp) || n != (size_t)h.next)
+            return mrc_fail_because(rec, MRC_EREAD, path, ferror(rec->fp) ? errno : 0);
     }
     rec->path = tail + h.next;
     strcpy(rec->path, path);
@@ -353,13 +364,19 @@ static int mrc_peek_header(const char *path, mrc_header_t *h)
     FILE *fp = fopen(path, "r");
     if (!fp) {
         mrc_set_errno(MRC_ENOTFOUND);
+        mrc_set_errdetail(path, errno);
         return -1;
     }
     const int got = mrc_read_header_image(fp, h);
+    const int err = got < 0 ? errno : 0;
     fclose(fp);
     // A header cut short cannot be read, whatever the stream says.
     if (got < MRC_WORD_BYTES + MRC_NLABELS * MRC_LABEL_BYTES) {
         mrc_set_errno(MRC_EREAD);
+        if (err)
+            mrc_set_errdetail(path, err);
+        else
+            mrc_set_errdetailf("%s: the file ends within its header", path);
         return -1;
     }
     return 0;
@@ -436,12 +453,14 @@ int mrc_copy_labels(mrc_image_t *dst, const mrc_image_t *src)
     return 0;
 }
 
-// Writes the header and the ten label slots of a created file.
+// Writes the header and the ten label slots of a created file. The last
+// sections may still sit in the stream's buffer: they are written and
+// tested first, since a seek would write them and drop their failure.
 static int mrc_write_header(mrc_image_t *rec)
 {
     mrc_header_t *h = rec->header;
     FILE *fp = rec->fp;
-    rewind(fp);
+    if (fflush(fp) != 0 || fseeko(fp, 0, SEEK_SET) != 0) return -1;
     if (fwrite(h, 1, MRC_WORD_BYTES, fp) != MRC_WORD_BYTES || ferror(fp)) return -1;
     int used = h->nlabl < 0 ? 0 : h->nlabl > MRC_NLABELS ? MRC_NLABELS : h->nlabl;
     for (int i = 0; i < MRC_NLABELS; ++i) {
@@ -458,6 +477,9 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
     mrc_set_errno(MRC_OK);
     mrc_output_t *out = mrc_output_of(rec);
     int code = MRC_OK;
+    int write_err = 0;
+    char path[640] = "";
+    if (rec->path) snprintf(path, sizeof path, "%s", rec->path);
     if (rec->writable == 1) {
         mrc_header_block_t *block = (mrc_header_block_t *)rec->header;
         mrc_header_t *h = rec->header;
@@ -466,8 +488,10 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
             const float px = r->xlen / (float)r->mx;
             const float py = r->ylen / (float)r->my;
             h->xlen = (float)h->mx * px;
-            h->ylen = (float)h->my * py;
-            h->zlen = (float)h->mz * px;
+            // File y is the thickness, sampled like detector x; file z
+            // runs along the tilt series' rows.
+            h->ylen = (float)h->my * px;
+            h->zlen = (float)h->mz * py;
         }
         // Mean and standard deviation of the finite voxels; a volume that
         // holds nothing else but NaN and infinities has neither.
@@ -481,7 +505,10 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
         } else {
             h->amean = h->rms = 0.0f;
         }
-        if (mrc_write_header(rec) != 0 || fflush(rec->fp) != 0) code = MRC_EWRITE;
+        if (mrc_write_header(rec) != 0 || fflush(rec->fp) != 0) {
+            code = MRC_EWRITE;
+            write_err = errno;
+        }
         mrc_free_lock(rec->stats_lock);
         rec->stats_lock = NULL;
     }
@@ -500,6 +527,7 @@ int mrc_close(mrc_image_t *rec, const mrc_image_t *ref)
     free(rec->header);
     if (code != MRC_OK) {
         mrc_set_errno(code);
+        if (write_err) mrc_set_errdetail(path, write_err);
         result = -1;
     }
     rec->fp = NULL;

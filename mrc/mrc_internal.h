@@ -13,6 +13,22 @@ void mrc_set_errno(int code);
 void mrc_set_errdetail(const char *file, int err);
 void mrc_set_errdetailf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// One row per data mode the library reads: the voxel size and the converter
+// of raw voxels to floats. mrc_open accepts a mode exactly when it has a row,
+// and every row must have its converter (checked when the table is built).
+typedef void (*mrc_to_float_fn)(float *p, int64_t n, int swapped);
+struct mrc_mode_t {
+    int32_t mode;
+    int32_t bytes;             // bytes per voxel in the file
+    mrc_to_float_fn to_float;  // n raw voxels at the start of p to floats, in place
+};
+extern const mrc_mode_t mrc_modes[];
+extern const int mrc_num_modes;
+// The row of a mode, or NULL when the library does not read it.
+const mrc_mode_t *mrc_find_mode(int32_t mode);
+// The modes read, for messages: "0, 1, 2, 6".
+const char *mrc_modes_read(void);
+
 // Builds the three-level float array (section pointers, row pointers, one
 // block) of nz planes of ny rows of nx floats, block aligned to `align`.
 // Returns the section-pointer array, or NULL when a size overflows or an

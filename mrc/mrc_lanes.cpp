@@ -112,15 +112,23 @@ void mrc_slot_add(mrc_image_t *rec, int slot, int use_min, float c)
     for (int64_t i = 0; i < n; ++i) v[i] += c;
 }
 
-void mrc_slot_log(mrc_image_t *rec, int slot, float c)
+int mrc_slot_log(mrc_image_t *rec, int slot, float c)
 {
     const float amin = rec->header->amin;
     const float o = 1.0f > amin + c ? 1.0f - amin : c;
     float *v = mrc_slot_plane(rec, slot, 0);
-    const int64_t n = mrc_plane_floats(rec) * rec->cache->step;
-    if (o == 0.0f) {
-        for (int64_t i = 0; i < n; ++i) v[i] = log10f(v[i]);
-    } else {
-        for (int64_t i = 0; i < n; ++i) v[i] = log10f(v[i] + o);
+    const int64_t plane = mrc_plane_floats(rec);
+    const int64_t n = plane * rec->cache->step;
+    // Only the planes of rows in the file are data: a last slot that runs
+    // past them holds whatever its buffer held before.
+    const int64_t rows_left = (int64_t)rec->ny - rec->cache->slots[slot].row;
+    const int64_t data = rows_left < rec->cache->step ? (rows_left > 0 ? rows_left : 0) * plane : n;
+    // Counted in the same pass: the logarithm dominates its cost.
+    int64_t undefined = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        const float x = o == 0.0f ? v[i] : v[i] + o;
+        undefined += x <= 0.0f && i < data;
+        v[i] = log10f(x);
     }
+    return undefined > 0 ? -1 : 0;
 }

@@ -128,11 +128,13 @@ TEST(CliAngles, RefusedFiles)
 
     const angle_read_t missing = read_angles(dir.file("missing.txt"));
     EXPECT_EQ(missing.result, -1);
-    EXPECT_EQ(missing.err, "Can't find angle list file \"" + dir.file("missing.txt") + "\".\n");
+    EXPECT_EQ(missing.err, "Can't find angle list file \"" + dir.file("missing.txt") + "\".\n" +
+                               dir.file("missing.txt") + ": No such file or directory.\n");
 
     const angle_read_t directory = read_angles(dir.path);
     EXPECT_EQ(directory.result, -1);
-    EXPECT_EQ(directory.err, "Unable to read angle list file \"" + dir.path + "\".\n");
+    EXPECT_EQ(directory.err, "Unable to read angle list file \"" + dir.path + "\".\n" + dir.path +
+                                 ": Is a directory.\n");
 }
 
 } // namespace

@@ -267,13 +267,14 @@ const std::vector<cli_case_t> &cli_cases()
         {"second_angle_list_not_opened", {"-a", "@/angles.txt", "-a", "@/missing.txt", "-i", "@/ts.mrc"}, ACCEPT, "",
          [](const config_t &c) { EXPECT_EQ(c.num_angles, 2); }},
         {"angle_list_missing", {"-a", "@/missing.txt", "-i", "@/ts.mrc"}, REJECT,
-         "Can't find angle list file \"@/missing.txt\".\n", nullptr},
+         "Can't find angle list file \"@/missing.txt\".\n@/missing.txt: No such file or directory.\n",
+         nullptr},
         {"angle_list_empty", {"-a", "@/empty.txt", "-i", "@/ts.mrc"}, REJECT,
          "Invalid angle list file \"@/empty.txt\".\n", nullptr},
         {"angle_list_nan", {"-a", "@/nan.txt", "-i", "@/ts.mrc"}, REJECT, "Invalid angle list file \"@/nan.txt\".\n",
          nullptr},
-        {"angle_list_is_directory", {"-a", "@", "-i", "@/ts.mrc"}, REJECT, "Unable to read angle list file \"@\".\n",
-         nullptr},
+        {"angle_list_is_directory", {"-a", "@", "-i", "@/ts.mrc"}, REJECT,
+         "Unable to read angle list file \"@\".\n@: Is a directory.\n", nullptr},
         {"flip_then_offset", {"-a", "@/thirty.txt", "-i", "@/ts.mrc", "-n", "-A", "2"}, ACCEPT, "",
          [](const config_t &c) {
              ASSERT_EQ(c.num_angles, 1);

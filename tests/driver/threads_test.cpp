@@ -102,7 +102,8 @@ TEST(ThreadProtocol, ReadFailureEndsTheRunThroughTheWriter)
     EXPECT_EQ(team.reader.error, 1);
     EXPECT_EQ(team.writer.error, 0);
     EXPECT_EQ(team.shared.stop, 1);
-    EXPECT_EQ(err, ts + ": Cannot read image.\n");
+    EXPECT_EQ(err, ts + ": Cannot read image.\n" + ts +
+                       ": the file ends before the data its header describes.\n");
     int hits = 0;
     for (int i = 0; i < T; i++)
         hits += team.workers[i].hits;

@@ -248,8 +248,10 @@ TEST(Autoconfig, IoBuffersFromFiles)
         char *dataset, *resume;
         const char *err;
     } cases[] = {
-        {missing, nullptr, "/tmp/kyvane_no_such_file.mrc: Cannot find image.\n"},
-        {series.name(), missing, "/tmp/kyvane_no_such_file.mrc: Cannot find image.\n"},
+        {missing, nullptr, "/tmp/kyvane_no_such_file.mrc: Cannot find image.\n"
+                           "/tmp/kyvane_no_such_file.mrc: No such file or directory.\n"},
+        {series.name(), missing, "/tmp/kyvane_no_such_file.mrc: Cannot find image.\n"
+                                 "/tmp/kyvane_no_such_file.mrc: No such file or directory.\n"},
     };
     for (const Case &c : cases) {
         cfg.dataset_name = c.dataset;

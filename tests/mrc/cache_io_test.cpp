@@ -189,6 +189,8 @@ TEST(MrcFillRows, FileTruncatedAfterOpen)
 {
     ScratchDir dir;
     const std::string p = dir.file("cut.mrc");
+    // The reason beside the code: no system error, the file's own end.
+    const std::string cut_short = p + ": the file ends before the data its header describes";
     write_volume(p, 8, 10, 3, 2, tilt_value);
     mrc_image_t rec;
     int depth = 4;
@@ -196,6 +198,7 @@ TEST(MrcFillRows, FileTruncatedAfterOpen)
     ASSERT_EQ(truncate(p.c_str(), 1024 + 2 * 8 * 10 * 4 + 8), 0);  // image 2 nearly gone
     EXPECT_EQ(mrc_cache_fill_rows(&rec, 0), 0);
     EXPECT_EQ(mrc_errno(), 4);
+    EXPECT_EQ(std::string(mrc_errdetail()), cut_short);
     for (int s = 0; s < 4; ++s) EXPECT_EQ(rec.cache->slots[s].state, 1);
     EXPECT_EQ(rec.cache->owed, 4);
     EXPECT_EQ(rec.cache->ready, 0);
@@ -209,6 +212,7 @@ TEST(MrcFillRows, FileTruncatedAfterOpen)
     ASSERT_EQ(truncate(p.c_str(), 1024 + 2 * 8 * 10 * 4 + 8), 0);
     EXPECT_EQ(mrc_cache_fill_sections(&rec, 0), 0);
     EXPECT_EQ(mrc_errno(), 4);
+    EXPECT_EQ(std::string(mrc_errdetail()), cut_short);
     for (int s = 0; s < 3; ++s) EXPECT_EQ(rec.cache->slots[s].state, 3);
     EXPECT_EQ(rec.cache->owed, 3);
     EXPECT_EQ(rec.cache->ready, 0);

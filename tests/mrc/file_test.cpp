@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "mrc/mrc_internal.h"
 #include "tests/mrc/mrc_test_util.h"
@@ -70,6 +71,48 @@ TEST(MrcOpen, SizeRuleAndDamagedHeaders)
     mrc_image_t rec;
     EXPECT_EQ(mrc_open(dir.file("missing.mrc").c_str(), &rec, 0, 0, 0, NULL), -1);
     EXPECT_EQ(mrc_errno(), 1);
+}
+
+// A failed open or peek keeps the system's reason, named with the file,
+// beside its code; an unread data mode names the mode and the modes read.
+TEST(MrcOpen, FailuresKeepTheirReason)
+{
+    ScratchDir dir;
+    const std::string missing = dir.file("missing.mrc"), folder = dir.file("folder");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    const std::string half = dir.file("half.mrc");
+    write_bytes(half, mrc_bytes(make_header(1, 1, 3, 12), "", std::string(6, '\0')));
+    int nx = 0, n = 0;
+    mrc_image_t rec;
+    const struct {
+        const char *what;
+        std::function<int()> call;
+        int code;
+        std::string reason;
+    } cases[] = {
+        {"open, missing", [&] { return mrc_open(missing.c_str(), &rec, 0, 0, 0, NULL); }, 1,
+         missing + ": No such file or directory"},
+        {"open, a directory", [&] { return mrc_open(folder.c_str(), &rec, 0, 0, 0, NULL); }, 4,
+         folder + ": Is a directory"},
+        {"open, half floats", [&] { return mrc_open(half.c_str(), &rec, 0, 0, 0, NULL); }, 10,
+         half + ": data mode 12 is not read (modes read: 0, 1, 2, 6)"},
+        {"dims, missing", [&] { return mrc_read_dims(missing.c_str(), 0, &nx, &n); }, 1,
+         missing + ": No such file or directory"},
+        {"dims, a directory", [&] { return mrc_read_dims(folder.c_str(), 0, &nx, &n); }, 4,
+         folder + ": Is a directory"},
+        {"origin row, missing", [&] { return mrc_read_origin_row(missing.c_str()); }, 1,
+         missing + ": No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.call(), -1) << c.what;
+        EXPECT_EQ(mrc_errno(), c.code) << c.what;
+        EXPECT_EQ(std::string(mrc_errdetail()), c.reason) << c.what;
+        // The next success clears it.
+        mrc_image_t ok;
+        ASSERT_EQ(mrc_open(small_file(dir, "ok.mrc", 2).c_str(), &ok, 0, 0, 0, NULL), 0);
+        EXPECT_STREQ(mrc_errdetail(), "") << c.what;
+        mrc_close(&ok, NULL);
+    }
 }
 
 TEST(MrcOpen, DataModes)
@@ -313,8 +356,8 @@ TEST(MrcCreate, CellFromReferenceAndTrueStatistics)
     const std::string b = read_file(p);
     ASSERT_EQ(b.size(), 1024u + 96);
     EXPECT_FLOAT_EQ(word_float(b, 40), 10.0f);  // 4 x 2.5
-    EXPECT_FLOAT_EQ(word_float(b, 44), 3.0f);   // 2 x 1.5
-    EXPECT_FLOAT_EQ(word_float(b, 48), 7.5f);   // 3 x the x pixel size
+    EXPECT_FLOAT_EQ(word_float(b, 44), 5.0f);   // 2 x the x pixel size: y is the thickness
+    EXPECT_FLOAT_EQ(word_float(b, 48), 4.5f);   // 3 x the y pixel size: z runs along the rows
     double mean = 0, var = 0;
     for (double x : v) mean += x / v.size();
     for (double x : v) var += (x - mean) * (x - mean) / v.size();

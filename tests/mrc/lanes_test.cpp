@@ -18,9 +18,13 @@ struct SlotRig {
     mrc_header_t header = {};
     mrc_image_t rec = {};
     mrc_image_t work = {};
+    mrc_slot_t slots[2] = {{2, 0}, {2, 0}};
     int n, step;
     SlotRig(int n_, int step_) : n(n_), step(step_)
     {
+        slots[1].row = step;
+        cache.slots = slots;
+        rec.ny = 2 * step;  // rows of the window: both slots hold data
         mrc_alloc_data_x1(&buf, n, 1, 2 * step);
         mrc_alloc_data_x1(&work, n * step + 1, 1, 1);
         cache.nx = n;
@@ -143,10 +147,35 @@ TEST(MrcLanes, SlotLog)
         const float in[3] = {c.amin, 20.0f, 100.0f};
         for (int i = 0; i < 3; ++i) r.plane(0, 0)[i] = in[i];
         r.plane(1, 0)[0] = 7.0f;
-        mrc_slot_log(&r.rec, 0, c.c);
+        EXPECT_EQ(mrc_slot_log(&r.rec, 0, c.c), 0);
         for (int i = 0; i < 3; ++i)
             EXPECT_FLOAT_EQ(r.plane(0, 0)[i], log10f(in[i] + c.offset)) << c.amin << " " << c.c;
         EXPECT_EQ(r.plane(1, 0)[0], 7.0f);
+    }
+}
+
+// A value at or below -offset (data below the header minimum) has no
+// logarithm: the slot is refused. Planes past the window's last row hold
+// no data and are not judged.
+TEST(MrcLanes, SlotLogRefusesDataBelowTheMinimum)
+{
+    struct Case { const char *what; float amin, c, value; int rows; int result; };
+    const Case cases[] = {
+        {"at the offset", 1.0f, 0.0f, 0.0f, 8, -1},     // offset 1 - 1 = 0: log10(0)
+        {"below the offset", 1.0f, 0.0f, -0.5f, 8, -1},
+        {"offset from -O", -1.0f, 3.0f, -3.0f, 8, -1},  // 1 <= -1 + 3: offset 3
+        {"just above", 1.0f, 0.0f, 1e-6f, 8, 0},
+        {"in a plane past the last row", 1.0f, 0.0f, 0.0f, 6, 0},
+    };
+    for (const Case &c : cases) {
+        SlotRig r(3, 4);
+        r.rec.ny = c.rows;
+        r.header.amin = c.amin;
+        for (int l = 0; l < 4; ++l)
+            for (int i = 0; i < 3; ++i) r.plane(1, l)[i] = 50.0f;
+        // Plane 3 of slot 1 is row 7 of the window.
+        r.plane(1, 3)[2] = c.value;
+        EXPECT_EQ(mrc_slot_log(&r.rec, 1, c.c), c.result) << c.what;
     }
 }
 

@@ -35,6 +35,19 @@
  *               O_TMPFILE), so the old file beside it can still reserve;
  *   chmod-deny  fchmod fails with EPERM, as on a file system that cannot
  *               store a mode (vfat, some FUSE mounts);
+ *   write=ERR@N the Nth fwrite (default first) of a regular file open for
+ *               writing, behind its header, fails with ERR (ENOSPC, EDQUOT,
+ *               EFBIG or EIO), writing nothing, as on a full disk or quota;
+ *   tail=ERR    the first time buffered output of a regular file open for
+ *               writing is flushed by fflush, rewind or a seek to its start,
+ *               the buffered bytes are lost to ERR: fflush and the seek
+ *               report it, rewind (which reports nothing) only loses them;
+ *   pread=ERR@N the Nth preadv (default first) fails with ERR, as a broken
+ *               disk or network file system makes it;
+ *   delay-pread=MS, delay-write=MS
+ *               every preadv, or every fwrite behind the header of a regular
+ *               file open for writing, takes MS milliseconds more, as on a
+ *               slow disk;
  *   stop=CALL or stop=CALL@N
  *               the process stops itself (SIGSTOP) just before its Nth
  *               (default first) call of CALL: fsync (fsync and fdatasync
@@ -50,6 +63,7 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
 #include <linux/fs.h>
@@ -58,7 +72,9 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 /* stdio.h makes it a macro when optimising. */
@@ -174,22 +190,94 @@ int fdatasync(int fd)
     return failing_sync(fd) ? -1 : real(fd);
 }
 
+/* The error named by the value of mode NAME=ERR[@N] and N (default 1);
+ * 0 when the mode is not given. */
+static int mode_error(const char *name, unsigned long *nth)
+{
+    static const struct { const char *name; int error; } errors[] = {
+        {"ENOSPC", ENOSPC}, {"EDQUOT", EDQUOT}, {"EFBIG", EFBIG}, {"EIO", EIO},
+    };
+    const char *modes = getenv("KV_FAIL");
+    const size_t n = strlen(name);
+    for (const char *m = modes ? strstr(modes, name) : NULL; m; m = strstr(m + 1, name)) {
+        if ((m != modes && m[-1] != ',') || m[n] != '=')
+            continue;
+        const char *value = m + n + 1;
+        for (size_t i = 0; i < sizeof errors / sizeof errors[0]; i++) {
+            const size_t len = strlen(errors[i].name);
+            if (strncmp(value, errors[i].name, len) != 0)
+                continue;
+            *nth = value[len] == '@' ? strtoul(value + len + 1, NULL, 10) : 1;
+            return errors[i].error;
+        }
+    }
+    return 0;
+}
+
+/* The milliseconds of mode NAME=MS, 0 when it is not given. */
+static unsigned long delay_of(const char *name)
+{
+    const char *modes = getenv("KV_FAIL");
+    const size_t n = strlen(name);
+    for (const char *m = modes ? strstr(modes, name) : NULL; m; m = strstr(m + 1, name))
+        if ((m == modes || m[-1] == ',') && m[n] == '=')
+            return strtoul(m + n + 1, NULL, 10);
+    return 0;
+}
+
+static void sleep_ms(unsigned long ms)
+{
+    struct timespec t = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
 /* True (errno set) when the write is the header's and must fail. */
 static int header_write(FILE *stream)
 {
     return failing("header") && writable_regular_file(stream) && ftello(stream) == 0 && fail(EIO);
 }
 
+/* True (errno set) when this write of data behind the header must fail. */
+static int data_write_fails(FILE *stream)
+{
+    static unsigned long writes;
+    unsigned long nth = 0;
+    const int error = mode_error("write", &nth);
+    if (!error || !writable_regular_file(stream) || ftello(stream) <= 0)
+        return 0;
+    return __atomic_add_fetch(&writes, 1, __ATOMIC_SEQ_CST) == nth && fail(error);
+}
+
 size_t fwrite(const void *data, size_t size, size_t count, FILE *stream)
 {
     NEXT(size_t (*)(const void *, size_t, size_t, FILE *), fwrite);
-    return header_write(stream) ? 0 : real(data, size, count, stream);
+    if (header_write(stream) || data_write_fails(stream))
+        return 0;
+    const unsigned long ms = delay_of("delay-write");
+    if (ms && writable_regular_file(stream) && ftello(stream) > 0)
+        sleep_ms(ms);
+    return real(data, size, count, stream);
 }
 
 size_t fwrite_unlocked(const void *data, size_t size, size_t count, FILE *stream)
 {
     NEXT(size_t (*)(const void *, size_t, size_t, FILE *), fwrite_unlocked);
-    return header_write(stream) ? 0 : real(data, size, count, stream);
+    return header_write(stream) || data_write_fails(stream) ? 0 : real(data, size, count, stream);
+}
+
+/* True (errno set) when the stream's buffered output is to be lost: it is
+ * dropped, once per process. */
+static int tail_lost(FILE *stream)
+{
+    static int lost;
+    unsigned long nth = 0;
+    const int error = mode_error("tail", &nth);
+    if (!error || !stream || __fpending(stream) == 0 || !writable_regular_file(stream) ||
+        __atomic_exchange_n(&lost, 1, __ATOMIC_SEQ_CST))
+        return 0;
+    __fpurge(stream);
+    return fail(error);
 }
 
 int fflush(FILE *stream)
@@ -197,7 +285,59 @@ int fflush(FILE *stream)
     NEXT(int (*)(FILE *), fflush);
     if (stream && failing("flush") && writable_regular_file(stream))
         return fail(EIO);
+    if (tail_lost(stream))
+        return EOF;
     return real(stream);
+}
+
+void rewind(FILE *stream)
+{
+    NEXT(void (*)(FILE *), rewind);
+    const int saved = errno;
+    tail_lost(stream);
+    errno = saved;
+    real(stream);
+}
+
+int fseeko(FILE *stream, off_t offset, int whence)
+{
+    NEXT(int (*)(FILE *, off_t, int), fseeko);
+    if (offset == 0 && whence == SEEK_SET && tail_lost(stream))
+        return -1;
+    return real(stream, offset, whence);
+}
+
+int fseeko64(FILE *stream, off64_t offset, int whence)
+{
+    NEXT(int (*)(FILE *, off64_t, int), fseeko64);
+    if (offset == 0 && whence == SEEK_SET && tail_lost(stream))
+        return -1;
+    return real(stream, offset, whence);
+}
+
+ssize_t preadv(int fd, const struct iovec *iov, int count, off_t offset)
+{
+    NEXT(ssize_t (*)(int, const struct iovec *, int, off_t), preadv);
+    static unsigned long reads;
+    unsigned long nth = 0;
+    const int error = mode_error("pread", &nth);
+    if (error && __atomic_add_fetch(&reads, 1, __ATOMIC_SEQ_CST) == nth)
+        return fail(error);
+    const unsigned long ms = delay_of("delay-pread");
+    if (ms)
+        sleep_ms(ms);
+    return real(fd, iov, count, offset);
+}
+
+ssize_t preadv64(int fd, const struct iovec *iov, int count, off64_t offset)
+{
+    NEXT(ssize_t (*)(int, const struct iovec *, int, off64_t), preadv64);
+    static unsigned long reads;
+    unsigned long nth = 0;
+    const int error = mode_error("pread", &nth);
+    if (error && __atomic_add_fetch(&reads, 1, __ATOMIC_SEQ_CST) == nth)
+        return fail(error);
+    return real(fd, iov, count, offset);
 }
 
 int fclose(FILE *stream)
