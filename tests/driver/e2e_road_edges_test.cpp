@@ -199,8 +199,8 @@ TEST_F(E2eRoadEdges, KernelRulesAtTheirEdges)
         {"planted file, level 1, sticky world-writable directory", "0", "1", kPlanted, 01777, 0, kOther, kNobody,
          0, false},
         {"the directory owner's file, level 2", "0", "2", kPlanted, 01777, kOther, kOther, kNobody, 0, true},
-        {"root over another's file, protection off", "0", "0", kPlanted, 01777, 0, kOther, 0, 0, true},
-        {"root over another's file, level 1", "0", "1", kPlanted, 01777, 0, kOther, 0, 0, false},
+        {"root over another's file, protection off", "0", "0", kPlanted, 01777, kNobody, kOther, 0, 0, true},
+        {"root over another's file, level 1", "0", "1", kPlanted, 01777, kNobody, kOther, 0, 0, false},
         {"a chain of 40 links", "0", "0", kChain, 0755, 0, 0, 0, 40, true},
         {"a chain of 41 links", "0", "0", kChain, 0755, 0, 0, 0, 41, false},
     };
