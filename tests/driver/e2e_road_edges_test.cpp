@@ -674,7 +674,10 @@ TEST_P(E2eRoadSignals, RemoveTheHiddenFile)
     run_options_t options;
     // The sanitizers' own handlers of faults step aside for the program's.
     options.env = e2e_fail_env("tmpfile");
-    options.env.back() += ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
+    const std::string own_faults = ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
+    options.env.back() += own_faults;
+    const char *tsan = std::getenv("TSAN_OPTIONS");
+    options.env.push_back(std::string("TSAN_OPTIONS=") + (tsan ? tsan : "") + own_faults);
     options.signal = sig;
     bool hidden = false;
     options.trigger = [&](int pid) {
