@@ -937,10 +937,13 @@ int mrc_output_finish(mrc_output_t *out, FILE *fp, int result)
         result = MRC_ECLOSE;
     }
     if (result == MRC_OK && beside) {
-        struct stat target;
-        // A file gone from every directory during the run would take the
-        // volume with it: the volume is given the name instead.
-        if (out->plan == MRC_REPLACE_COPY && fstat(out->target_fd, &target) == 0 && target.st_nlink > 0)
+        struct stat target, now;
+        // A file no longer at the output's name (gone from every directory,
+        // or left only under its other names) would take the volume away
+        // from where the user asked: the volume is given the name instead.
+        if (out->plan == MRC_REPLACE_COPY && fstat(out->target_fd, &target) == 0 && target.st_nlink > 0 &&
+            fstatat(out->dir_fd, out->name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == target.st_dev &&
+            now.st_ino == target.st_ino)
             result = mrc_output_copy(out, out->volume_fd);
         else
             result = mrc_output_link(out, out->volume_fd);

@@ -17,7 +17,7 @@ sh tests/mrc/fuzz/run_fuzz.sh 60
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYVANE_TSAN=ON >/dev/null
 ninja -C build-tsan test_mrc test_driver kyvane
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$JOBS" \
-    -R '^(Steps/(Resumed)?MiniRun\.|ThreadProtocol\.|E2eThreads\.|E2eFailures\.OutputThatCannotBeWritten|E2eEnvironment\.|E2eReplace(Close)?\.|E2eRoadFailures\.|E2eReasons\.)'
+    -R '^(Steps/(Resumed)?MiniRun\.|ThreadProtocol\.|E2eThreads\.|E2eFailures\.OutputThatCannotBeWritten|E2eEnvironment\.|E2eReplace(Close)?\.|E2eRoadFailures\.|E2eReasons\.|E2eRoadEdges\.|EveryEndingSignal/E2eRoadSignals\.)'
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYVANE_SANITIZE=ON >/dev/null
 ninja -C build-asan
