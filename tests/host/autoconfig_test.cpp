@@ -216,7 +216,6 @@ std::string io_report_tail(config_t *cfg, int *rc)
 
 TEST(Autoconfig, IoBuffersFromFiles)
 {
-    mrc_init();
     // The tilt series' ny (4 rows) and nz (6 images) differ, and so do the
     // resumed volume's ny (6) and nz (2): a header word read from the wrong
     // axis changes the need. SIRT, no vector extension, 1 thread:
