@@ -223,13 +223,14 @@ TEST(MrcStats, RmsKeepsItsDigitsUnderALargeMean)
     expect_matches(h, r2, 1e-5);
 }
 
-// The SSE2 and AVX block passes against the reference and so against each
-// other, on lengths that end in every lane position and on every kind of
-// non-finite value in every position of the first vectors and of the tail.
+// The scalar, SSE2 and AVX block passes against the reference and so
+// against each other, on lengths that end in every lane position and on
+// every kind of non-finite value in every position of the first vectors and
+// of the tail.
 TEST(MrcStats, BlockPassesAgree)
 {
     std::vector<std::pair<const char *, mrc_stats_block_fn>> passes = {
-        {"sse2", mrc_stats_block_sse2}};
+        {"scalar", mrc_stats_block_scalar}, {"sse2", mrc_stats_block_sse2}};
     if (__builtin_cpu_supports("avx"))
         passes.push_back({"avx", mrc_stats_block_avx});
     std::mt19937 gen(3);
