@@ -68,7 +68,7 @@ struct mrc_header_t {
     int32_t maps;          // 72
     float amin;            // 76
     float amax;            // 80
-    float amean;           // 84: sum of the finite values written, until mrc_close
+    float amean;           // 84: mean of the finite values, set by mrc_close
     int32_t ispg;          // 88
     int32_t next;          // 92: bytes of extended header
     int32_t reserved0;     // 96

@@ -17,7 +17,7 @@ using namespace mrc_test;
 
 namespace {
 
-std::string small_file(const ScratchDir &dir, const char *name, int mode, int nz = 3)
+std::string small_file(const scratch_dir_t &dir, const char *name, int mode, int nz = 3)
 {
     std::string p = dir.file(name);
     write_volume(p, 4, 5, nz, mode, [](int x, int y, int z) { return x + y + z; });
@@ -26,11 +26,11 @@ std::string small_file(const ScratchDir &dir, const char *name, int mode, int nz
 
 TEST(MrcOpen, SizeRuleAndDamagedHeaders)
 {
-    ScratchDir dir;
-    const std::string good = mrc_bytes(make_header(4, 5, 3, 1), "", std::string(120, '\1'));
-    RawHeader zero_nx = make_header(0, 5, 3, 2);
-    RawHeader neg_next = make_header(1, 1, 1, 2, -4);  // 1024 - 4 + 4 matches 1024
-    RawHeader neg_dims = make_header(-2, -2, 1, 0);    // product 4 matches 1028
+    scratch_dir_t dir;
+    const std::string good = mrc_raw_file(mrc_raw_header(4, 5, 3, 1), "", std::string(120, '\1'));
+    mrc_raw_header_t zero_nx = mrc_raw_header(0, 5, 3, 2);
+    mrc_raw_header_t neg_next = mrc_raw_header(1, 1, 1, 2, -4);  // 1024 - 4 + 4 matches 1024
+    mrc_raw_header_t neg_dims = mrc_raw_header(-2, -2, 1, 0);    // product 4 matches 1028
     struct Case { const char *what; std::string bytes; int code; };
     const Case cases[] = {
         {"exact", good, 0},
@@ -39,17 +39,17 @@ TEST(MrcOpen, SizeRuleAndDamagedHeaders)
         {"empty file", "", 6},
         {"short, invalid mode in what was read", std::string("\4\0\0\0\4\0\0\0\1\0\0\0\3\0\0\0", 16), 6},
         {"header only, 1023 bytes", good.substr(0, 1023), 6},
-        {"zero nx", mrc_bytes(zero_nx, "", ""), 6},
-        {"negative next", mrc_bytes(neg_next, "", std::string(4, '\0')), 6},
-        {"negative dimensions", mrc_bytes(neg_dims, "", std::string(4, '\0')), 6},
+        {"zero nx", mrc_raw_file(zero_nx, "", ""), 6},
+        {"negative next", mrc_raw_file(neg_next, "", std::string(4, '\0')), 6},
+        {"negative dimensions", mrc_raw_file(neg_dims, "", std::string(4, '\0')), 6},
         // Sizes of 2^64 bytes, which 64 bits would wrap to 0 and so to 1024.
-        {"nx ny nz beyond 64 bits", mrc_bytes(make_header(1 << 30, 1 << 30, 16, 0), "", ""), 6},
-        {"bytes beyond 64 bits", mrc_bytes(make_header(1 << 30, 1 << 30, 4, 2), "", ""), 6},
-        {"with extended header", mrc_bytes(make_header(4, 5, 3, 1, 7), "abcdefg", std::string(120, '\1')), 0},
+        {"nx ny nz beyond 64 bits", mrc_raw_file(mrc_raw_header(1 << 30, 1 << 30, 16, 0), "", ""), 6},
+        {"bytes beyond 64 bits", mrc_raw_file(mrc_raw_header(1 << 30, 1 << 30, 4, 2), "", ""), 6},
+        {"with extended header", mrc_raw_file(mrc_raw_header(4, 5, 3, 1, 7), "abcdefg", std::string(120, '\1')), 0},
     };
     for (const Case &c : cases) {
         const std::string p = dir.file("f.mrc");
-        write_bytes(p, c.bytes);
+        mrc_raw_write(p, c.bytes);
         mrc_image_t rec;
         const int rc = mrc_open(p.c_str(), &rec, 0, 0, 0, NULL);
         EXPECT_EQ(mrc_errno(), c.code) << c.what;
@@ -74,7 +74,7 @@ TEST(MrcOpen, SizeRuleAndDamagedHeaders)
 
 TEST(MrcOpen, DataModes)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     struct Case { int mode; int nz; int code; int bpv; };
     const Case cases[] = {
         {0, 3, 0, 1}, {1, 3, 0, 2}, {2, 3, 0, 4}, {6, 3, 0, 2},
@@ -85,8 +85,8 @@ TEST(MrcOpen, DataModes)
     };
     for (const Case &c : cases) {
         const std::string p = dir.file("m.mrc");
-        RawHeader h = make_header(1, 1, c.nz, c.mode);
-        write_bytes(p, mrc_bytes(h, "", std::string((size_t)c.nz * (c.bpv ? c.bpv : 2), '\0')));
+        mrc_raw_header_t h = mrc_raw_header(1, 1, c.nz, c.mode);
+        mrc_raw_write(p, mrc_raw_file(h, "", std::string((size_t)c.nz * (c.bpv ? c.bpv : 2), '\0')));
         mrc_image_t rec;
         const int rc = mrc_open(p.c_str(), &rec, 0, 0, 0, NULL);
         EXPECT_EQ(mrc_errno(), c.code) << "mode " << c.mode << " nz " << c.nz;
@@ -100,14 +100,14 @@ TEST(MrcOpen, DataModes)
 
 TEST(MrcOpen, ReverseByteOrderHeader)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("be.mrc");
-    RawHeader h = make_header(6, 4, 2, 2);
-    set_float_word(h, 19, -3.5f);
+    mrc_raw_header_t h = mrc_raw_header(6, 4, 2, 2);
+    mrc_raw_set_float(h, 19, -3.5f);
     h.w[25] = 77;  // origin_row
-    set_label(h, 0, "written big-endian");
+    mrc_raw_set_label(h, 0, "written big-endian");
     h.w[55] = 1;
-    write_bytes(p, mrc_bytes(h, "", std::string(6 * 4 * 2 * 4, '\0'), true));
+    mrc_raw_write(p, mrc_raw_file(h, "", std::string(6 * 4 * 2 * 4, '\0'), true));
     mrc_image_t rec;
     ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, NULL), 0);
     EXPECT_EQ(rec.swapped, 1);
@@ -126,7 +126,7 @@ TEST(MrcOpen, ReverseByteOrderHeader)
 
 TEST(MrcOpen, RangesAtTheirLimits)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = small_file(dir, "r.mrc", 2, 7);  // 4 x 5 x 7
     struct Case { int axis, first, count, code, ny, nz; };
     const Case cases[] = {
@@ -164,7 +164,7 @@ TEST(MrcOpen, RangesAtTheirLimits)
     }
     // File checks come before the axis check.
     const std::string bad = dir.file("bad.mrc");
-    write_bytes(bad, read_file(p) + "x");
+    mrc_raw_write(bad, read_file(p) + "x");
     mrc_image_t rec;
     EXPECT_EQ(mrc_open(bad.c_str(), &rec, 2, 0, 0, NULL), -1);
     EXPECT_EQ(mrc_errno(), 6);
@@ -172,12 +172,12 @@ TEST(MrcOpen, RangesAtTheirLimits)
 
 TEST(MrcPeek, DimsAndOriginRow)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("p.mrc");
-    RawHeader h = make_header(9, 8, 7, 2);
+    mrc_raw_header_t h = mrc_raw_header(9, 8, 7, 2);
     h.w[25] = -5;
     // The peeks check neither size nor byte order: no voxels needed.
-    write_bytes(p, mrc_bytes(h, "", ""));
+    mrc_raw_write(p, mrc_raw_file(h, "", ""));
     int nx = 0, n = 0;
     EXPECT_EQ(mrc_read_dims(p.c_str(), 0, &nx, &n), 0);
     EXPECT_EQ(nx, 9);
@@ -194,7 +194,7 @@ TEST(MrcPeek, DimsAndOriginRow)
     EXPECT_EQ(mrc_read_origin_row(dir.file("none").c_str()), -1);
     EXPECT_EQ(mrc_errno(), 1);
     const std::string cut = dir.file("cut.mrc");
-    write_bytes(cut, mrc_bytes(h, "", "").substr(0, 200));
+    mrc_raw_write(cut, mrc_raw_file(h, "", "").substr(0, 200));
     EXPECT_EQ(mrc_read_dims(cut.c_str(), 0, &nx, &n), -1);
     EXPECT_EQ(mrc_errno(), 4);
     EXPECT_EQ(mrc_read_origin_row(cut.c_str()), -1);
@@ -203,7 +203,7 @@ TEST(MrcPeek, DimsAndOriginRow)
     // A tilt series of the other byte order: the run tuning needs its real
     // dimensions, not their byte-reversed words (2048 would read 524288).
     const std::string be = dir.file("be.mrc");
-    write_bytes(be, mrc_bytes(make_header(2048, 16, 61, 1), "", "", true));
+    mrc_raw_write(be, mrc_raw_file(mrc_raw_header(2048, 16, 61, 1), "", "", true));
     EXPECT_EQ(mrc_read_dims(be.c_str(), 0, &nx, &n), 0);
     EXPECT_EQ(nx, 2048);
     EXPECT_EQ(n, 61);
@@ -213,7 +213,7 @@ TEST(MrcPeek, DimsAndOriginRow)
 
 TEST(MrcOpen, SetImageCount)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = small_file(dir, "s.mrc", 1, 6);
     mrc_image_t rec;
     int depth = 4;
@@ -256,7 +256,7 @@ int32_t word_int(const std::string &bytes, int off)
 
 TEST(MrcCreate, EmptyVolumeHeader)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("out.mrc");
     mrc_image_t rec;
     ASSERT_EQ(mrc_create(p.c_str(), &rec, 6, 4, 3, 12, NULL), 0);
@@ -288,7 +288,7 @@ TEST(MrcCreate, EmptyVolumeHeader)
 
 TEST(MrcCreate, CellFromReferenceAndTrueStatistics)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t ref = {};
     mrc_header_t rh = {};
     rh.mx = 10;
@@ -332,7 +332,7 @@ TEST(MrcCreate, CellFromReferenceAndTrueStatistics)
 
 TEST(MrcCreate, Failures)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t rec;
     EXPECT_EQ(mrc_create(dir.file("no/such/dir.mrc").c_str(), &rec, 2, 2, 2, 0, NULL), -1);
     EXPECT_EQ(mrc_errno(), 2);
@@ -357,7 +357,7 @@ std::vector<std::string> listing(const std::string &dir)
     return names;
 }
 
-void write_bytes(const std::string &path, const std::string &bytes)
+void mrc_raw_write(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -368,9 +368,9 @@ void write_bytes(const std::string &path, const std::string &bytes)
 // new file takes 0666 less the umask.
 TEST(MrcCreate, OutputReplacedOnlyAtTheClose)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mkdir(dir.file("sub").c_str(), 0755);
-    write_bytes(dir.file("sub/target.mrc"), "old volume");
+    mrc_raw_write(dir.file("sub/target.mrc"), "old volume");
     chmod(dir.file("sub/target.mrc").c_str(), 0604);
     symlink("sub/target.mrc", dir.file("link.mrc").c_str());
     symlink("sub/fresh.mrc", dir.file("dangling.mrc").c_str());
@@ -420,7 +420,7 @@ TEST(MrcCreate, OutputReplacedOnlyAtTheClose)
 // and so does a create that fails once the file beside exists.
 TEST(MrcCreate, FailedCloseRemovesTheVolume)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t rec;
     ASSERT_EQ(mrc_create(dir.file("out.mrc").c_str(), &rec, 4, 2, 3, 0, NULL), 0);
     mkdir(dir.file("out.mrc").c_str(), 0755);  // a directory cannot be replaced by a file
@@ -435,7 +435,7 @@ TEST(MrcCreate, FailedCloseRemovesTheVolume)
     EXPECT_EQ(listing(dir.path), std::vector<std::string>{"out.mrc"});
 
     // A cache that cannot be had: the create fails after its file was made.
-    write_bytes(dir.file("keep.mrc"), "old volume");
+    mrc_raw_write(dir.file("keep.mrc"), "old volume");
     int depth = 1 << 30;
     EXPECT_EQ(mrc_create(dir.file("keep.mrc").c_str(), &rec, 1 << 30, 1 << 30, 1 << 30, 0, &depth, 8, 0), -1);
     EXPECT_EQ(mrc_errno(), 8);
@@ -523,7 +523,7 @@ TEST(MrcOutput, RoomRule)
 
 TEST(MrcLabels, AddAndCopyLimits)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t out;
     ASSERT_EQ(mrc_create(dir.file("l.mrc").c_str(), &out, 2, 2, 2, 0, NULL), 0);
     mrc_add_label(&out, "");
@@ -563,7 +563,7 @@ TEST(MrcLabels, AddAndCopyLimits)
 
 TEST(MrcLabels, UnusedSlotsAreZeroFilled)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t out;
     ASSERT_EQ(mrc_create(dir.file("z.mrc").c_str(), &out, 2, 2, 2, 0, NULL), 0);
     mrc_add_label(&out, "Kyvane: Tomogram reconstruction. WBP");
