@@ -80,14 +80,30 @@ static float mrc_hmax4(const float *m)
     return r;
 }
 
-// One value at a time, for runs without a vector extension.
+// One value at a time, for runs without a vector extension. The sums live
+// in locals: through b they could alias the floats and be stored each step.
 void mrc_stats_block_scalar(const float *v, int64_t n, float pivot, mrc_block_sums_t *b)
 {
-    b->min = INFINITY;
-    b->max = -INFINITY;
-    b->nonfinite = 0;
-    b->s = b->q = 0.0;
-    mrc_block_tail(v, 0, n, pivot, b);
+    float mn = INFINITY, mx = -INFINITY;
+    int64_t nonfinite = 0;
+    double s = 0.0, q = 0.0;
+    for (int64_t i = 0; i < n; ++i) {
+        const float x = v[i];
+        if (x < mn) mn = x;
+        if (x > mx) mx = x;
+        if (!isfinite(x)) {
+            ++nonfinite;
+            continue;
+        }
+        const double dx = (double)x - (double)pivot;
+        s += dx;
+        q += dx * dx;
+    }
+    b->min = mn;
+    b->max = mx;
+    b->nonfinite = nonfinite;
+    b->s = s;
+    b->q = q;
 }
 
 // SSE2 is part of every x86-64: the variant that always works.
