@@ -46,8 +46,6 @@ struct sysinfo_t {
 // Builds a new host description list (sysfs first, then /proc/cpuinfo);
 // NULL when neither describes the host. Free it with list_free.
 sysinfo_t *sysinfo_probe();
-// The sysfs probe alone: a complete list, or NULL.
-sysinfo_t *sysinfo_probe_sysfs();
 // The host report on standard output; NULL prints nothing.
 void sysinfo_print(const sysinfo_t *list);
 

@@ -119,23 +119,14 @@ sysinfo_t *sysinfo_probe_cpuinfo_env(const sysinfo_env_t *env)
         if (r->package_id < 0) r->package_id = k++;
         if (r->cores == 0) r->cores = 1;
         if (r->logical == 0) r->logical = 1;
-        summary->cores += r->cores;
-        summary->logical += r->logical;
         r->threads_per_core = static_cast<int>(
             std::ceil(static_cast<double>(r->logical) / static_cast<double>(r->cores)));
-        if (r->threads_per_core > summary->threads_per_core)
-            summary->threads_per_core = r->threads_per_core;
         if (r->logical > r->cores && std::strcmp(r->vendor_id, "GenuineIntel") == 0)
             r->features |= SYSINFO_HT;
-        summary->features &= r->features;
         if (r->llc.size_kb > 0) {
             r->llc.shared_cores = r->cores;
             r->llc.shared_logical = r->logical;
         }
-        if (r->llc.size_kb < summary->llc.size_kb) summary->llc.size_kb = r->llc.size_kb;
-        if (r->llc.shared_cores > summary->llc.shared_cores) summary->llc.shared_cores = r->llc.shared_cores;
-        if (r->llc.shared_logical > summary->llc.shared_logical)
-            summary->llc.shared_logical = r->llc.shared_logical;
         const long kb = env->l1d_cache_bytes / 1024;
         if (kb >= 1) {
             r->l1.size_kb = static_cast<int>(kb);
@@ -144,10 +135,7 @@ sysinfo_t *sysinfo_probe_cpuinfo_env(const sysinfo_env_t *env)
         } else {
             r->l1.size_kb = 0;
         }
-        if (r->l1.size_kb < summary->l1.size_kb) summary->l1.size_kb = r->l1.size_kb;
-        if (r->l1.shared_cores > summary->l1.shared_cores) summary->l1.shared_cores = r->l1.shared_cores;
-        if (r->l1.shared_logical > summary->l1.shared_logical)
-            summary->l1.shared_logical = r->l1.shared_logical;
+        sysinfo_summary_add(summary, r);
     }
     return head;
 }

@@ -36,6 +36,10 @@ int sysinfo_first_allowed(const cpu_set_t *set);
 // Record set-up shared by both probes.
 sysinfo_t *sysinfo_new_summary();
 sysinfo_t *sysinfo_new_package(sysinfo_t *head, int package_id);
+// Merges a complete package record into the summary: features in common,
+// counts added, the largest threads per core, the smallest caches and the
+// widest sharing of one cache instance.
+void sysinfo_summary_add(sysinfo_t *summary, const sysinfo_t *record);
 
 // Removes leading blanks (0x20 only) in place.
 void sysinfo_strip_leading_blanks(char *text);

@@ -21,6 +21,14 @@ void print_sharing(const char *label, const sysinfo_cache_t &c)
                 c.shared_cores == 1 ? "core" : "cores", c.shared_logical);
 }
 
+// The smallest cache, and the widest sharing of one instance.
+void summary_add_cache(sysinfo_cache_t &to, const sysinfo_cache_t &from)
+{
+    if (from.size_kb < to.size_kb) to.size_kb = from.size_kb;
+    if (from.shared_cores > to.shared_cores) to.shared_cores = from.shared_cores;
+    if (from.shared_logical > to.shared_logical) to.shared_logical = from.shared_logical;
+}
+
 }  // namespace
 
 void list_free(void *head)
@@ -71,6 +79,17 @@ sysinfo_t *sysinfo_new_summary()
     return s;
 }
 
+void sysinfo_summary_add(sysinfo_t *summary, const sysinfo_t *r)
+{
+    summary->features &= r->features;
+    summary->cores += r->cores;
+    summary->logical += r->logical;
+    if (r->threads_per_core > summary->threads_per_core)
+        summary->threads_per_core = r->threads_per_core;
+    summary_add_cache(summary->llc, r->llc);
+    summary_add_cache(summary->l1, r->l1);
+}
+
 void sysinfo_print(const sysinfo_t *list)
 {
     if (list == nullptr) return;
@@ -119,10 +138,4 @@ sysinfo_t *sysinfo_probe()
 {
     const sysinfo_env_t env = sysinfo_host_env();
     return sysinfo_probe_env(&env);
-}
-
-sysinfo_t *sysinfo_probe_sysfs()
-{
-    const sysinfo_env_t env = sysinfo_host_env();
-    return sysinfo_probe_sysfs_env(&env);
 }

@@ -299,16 +299,7 @@ void complete_summary(sysfs_probe_t &P)
     for (sysinfo_t *r = P.head; r != s; r = r->next) {
         if (r->threads_per_core >= 2 && std::strcmp(r->vendor_id, "GenuineIntel") == 0)
             r->features |= SYSINFO_HT;
-        s->features &= r->features;
-        if (r->threads_per_core > s->threads_per_core) s->threads_per_core = r->threads_per_core;
-        s->cores += r->cores;
-        s->logical += r->logical;
-        if (r->llc.size_kb < s->llc.size_kb) s->llc.size_kb = r->llc.size_kb;
-        if (r->l1.size_kb < s->l1.size_kb) s->l1.size_kb = r->l1.size_kb;
-        if (r->llc.shared_cores > s->llc.shared_cores) s->llc.shared_cores = r->llc.shared_cores;
-        if (r->llc.shared_logical > s->llc.shared_logical) s->llc.shared_logical = r->llc.shared_logical;
-        if (r->l1.shared_cores > s->l1.shared_cores) s->l1.shared_cores = r->l1.shared_cores;
-        if (r->l1.shared_logical > s->l1.shared_logical) s->l1.shared_logical = r->l1.shared_logical;
+        sysinfo_summary_add(s, r);
     }
 }
 

@@ -15,17 +15,10 @@ int sirt_work_init(int sino_width, int num_angles, int threads, int vector_ext)
 {
     sirt_work = mrc_alloc_images(threads + 1);
     if (!sirt_work) return -1;
-    int (*alloc)(mrc_image_t *, int, int, int);
-    if (vector_ext == 0) {
-        correlation_fn = correlation_avx;
-        alloc = mrc_alloc_data_x8;
-    } else if (vector_ext == 1) {
-        correlation_fn = correlation_sse;
-        alloc = mrc_alloc_data_x4;
-    } else {
-        correlation_fn = correlation_scalar;
-        alloc = mrc_alloc_data_x1;
-    }
+    correlation_fn = kernel_variants(vector_ext).correlation;
+    int (*alloc)(mrc_image_t *, int, int, int) = vector_ext == 0   ? mrc_alloc_data_x8
+                                               : vector_ext == 1 ? mrc_alloc_data_x4
+                                                                 : mrc_alloc_data_x1;
     if (alloc(&sirt_work[0], sino_width, num_angles, threads) < 0) {
         free(sirt_work);
         sirt_work = nullptr;

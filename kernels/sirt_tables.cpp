@@ -126,17 +126,10 @@ int sirt_init(int height, int sino_width, int num_angles, const float *angles,
               int split_factor, int weighting, int interpolation, int vector_ext)
 {
     const int H = height, D = sino_width, N = num_angles;
-    int step;
-    if (vector_ext == 0) {
-        forward_project_fn = interpolation ? forward_project_interp_avx : forward_project_nearest_avx;
-        step = 16;
-    } else if (vector_ext == 1) {
-        forward_project_fn = interpolation ? forward_project_interp_sse : forward_project_nearest_sse;
-        step = 8;
-    } else {
-        forward_project_fn = interpolation ? forward_project_interp_scalar : forward_project_nearest_scalar;
-        step = 2;
-    }
+    const kernel_variants_t &variants = kernel_variants(vector_ext);
+    forward_project_fn = interpolation ? variants.forward_interp : variants.forward_nearest;
+    // Floats per column pair.
+    const int step = 1 << variants.column_shift;
     if (split_factor < 1 || (int64_t)(H >> 1) * split_factor > INT32_MAX) return -1;
     const int R = (H >> 1) * split_factor;
     if (!ray_table || !ray_table_by_angle || !cos_table || D < 1 || N < 1) return -1;
@@ -162,9 +155,7 @@ int sirt_init(int height, int sino_width, int num_angles, const float *angles,
         return -1;
     }
     fill_angle_weights(H, N, angles);
-    sino_weight_fn = vector_ext == 0 ? sino_angle_weight_avx
-                   : vector_ext == 1 ? sino_angle_weight_sse
-                                     : sino_angle_weight_scalar;
+    sino_weight_fn = variants.angle_weight;
     return 0;
 }
 

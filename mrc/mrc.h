@@ -77,7 +77,7 @@ struct mrc_header_t {
     int32_t maps;          // 72
     float amin;            // 76
     float amax;            // 80
-    float amean;           // 84: sum of the finite values written, until mrc_close
+    float amean;           // 84: mean of the finite values, set by mrc_close
     int32_t ispg;          // 88
     int32_t next;          // 92: bytes of extended header
     int32_t reserved0;     // 96
@@ -143,6 +143,11 @@ int mrc_errno(void);
 // it; mrc_perror prints it as a second line after the code's message.
 const char *mrc_errdetail(void);
 void mrc_perror(const char *prefix);
+// The vector extension of the statistics pass that each write of sections
+// runs (0 AVX, 1 SSE, any other value none): set on the main thread with the
+// kernel slots, before any thread writes. Until a caller sets it, the pass
+// is the widest the processor runs.
+void mrc_set_stats_extension(int vector_ext);
 
 // ---- Records, float arrays and views -------------------------------------
 mrc_image_t *mrc_alloc_images(int n);

@@ -119,14 +119,18 @@ struct mrc_stats_t {
     int64_t nonfinite;
 };
 
-// Statistics of n floats (n >= 0), with the fastest block pass this
-// processor runs.
+// Statistics of n floats (n >= 0), with the block pass of the vector
+// extension in use (mrc_set_stats_extension).
 void mrc_compute_stats(const float *v, int64_t n, mrc_stats_t *out);
 
 // The block passes (n floats, offsets from pivot) and the statistics with a
 // given one, so that each variant can be checked against the others.
 struct mrc_block_sums_t;
 typedef void (*mrc_stats_block_fn)(const float *v, int64_t n, float pivot, mrc_block_sums_t *b);
+// The pass mrc_compute_stats takes: the chosen one, else the widest the
+// processor runs.
+mrc_stats_block_fn mrc_stats_pass(void);
+void mrc_stats_block_scalar(const float *v, int64_t n, float pivot, mrc_block_sums_t *b);
 void mrc_stats_block_sse2(const float *v, int64_t n, float pivot, mrc_block_sums_t *b);
 void mrc_stats_block_avx(const float *v, int64_t n, float pivot, mrc_block_sums_t *b);
 void mrc_compute_stats_with(const float *v, int64_t n, mrc_stats_t *out, mrc_stats_block_fn block);

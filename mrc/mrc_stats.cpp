@@ -80,6 +80,32 @@ static float mrc_hmax4(const float *m)
     return r;
 }
 
+// One value at a time, for runs without a vector extension. The sums live
+// in locals: through b they could alias the floats and be stored each step.
+void mrc_stats_block_scalar(const float *v, int64_t n, float pivot, mrc_block_sums_t *b)
+{
+    float mn = INFINITY, mx = -INFINITY;
+    int64_t nonfinite = 0;
+    double s = 0.0, q = 0.0;
+    for (int64_t i = 0; i < n; ++i) {
+        const float x = v[i];
+        if (x < mn) mn = x;
+        if (x > mx) mx = x;
+        if (!isfinite(x)) {
+            ++nonfinite;
+            continue;
+        }
+        const double dx = (double)x - (double)pivot;
+        s += dx;
+        q += dx * dx;
+    }
+    b->min = mn;
+    b->max = mx;
+    b->nonfinite = nonfinite;
+    b->s = s;
+    b->q = q;
+}
+
 // SSE2 is part of every x86-64: the variant that always works.
 void mrc_stats_block_sse2(const float *v, int64_t n, float pivot, mrc_block_sums_t *b)
 {
@@ -204,13 +230,30 @@ void mrc_compute_stats_with(const float *v, int64_t n, mrc_stats_t *out, mrc_sta
     out->nonfinite = nonfinite;
 }
 
+// The pass of the vector extension in use, set with the kernel slots on the
+// main thread before any thread starts; NULL until a caller chooses.
+static mrc_stats_block_fn mrc_stats_block = NULL;
+
+void mrc_set_stats_extension(int vector_ext)
+{
+    mrc_stats_block = vector_ext == 0   ? mrc_stats_block_avx
+                    : vector_ext == 1 ? mrc_stats_block_sse2
+                                      : mrc_stats_block_scalar;
+}
+
+mrc_stats_block_fn mrc_stats_pass(void)
+{
+    // A caller that never chose (a tool writing a file) gets the widest
+    // pass; the processor's and the system's AVX support are both part of
+    // the test.
+    static const mrc_stats_block_fn widest =
+        __builtin_cpu_supports("avx") ? mrc_stats_block_avx : mrc_stats_block_sse2;
+    return mrc_stats_block ? mrc_stats_block : widest;
+}
+
 void mrc_compute_stats(const float *v, int64_t n, mrc_stats_t *out)
 {
-    // Chosen once; the processor's and the system's AVX support are both
-    // part of the test.
-    static const mrc_stats_block_fn block =
-        __builtin_cpu_supports("avx") ? mrc_stats_block_avx : mrc_stats_block_sse2;
-    mrc_compute_stats_with(v, n, out, block);
+    mrc_compute_stats_with(v, n, out, mrc_stats_pass());
 }
 
 void mrc_merge_stats(mrc_image_t *rec, const mrc_stats_t *st)
@@ -225,7 +268,6 @@ void mrc_merge_stats(mrc_image_t *rec, const mrc_stats_t *st)
         if (!block->extremes_set || st->max > h->amax) h->amax = st->max;
         block->extremes_set = 1;
     }
-    h->amean += (float)((double)st->count * st->mean);
     mrc_stats_join(&block->count, &block->mean, &block->m2, st->count, st->mean, st->m2);
     block->nonfinite += st->nonfinite;
     pthread_mutex_unlock(rec->stats_lock);

@@ -3,7 +3,7 @@
 // Every pixel is an exact line integral through the phantom, so a
 // reconstruction can be judged against the phantom itself. Float series in
 // the machine's byte order are written through libMRC; the other data modes
-// and the reverse byte order are written here, with the same header layout.
+// and the reverse byte order byte by byte, with the same header layout.
 #include <getopt.h>
 
 #include <cmath>
@@ -11,13 +11,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "mrc/mrc.h"
+#include "tests/support/mrc_test_file.h"
 #include "tests/support/phantom.h"
 
 namespace {
+
+const char *const kLabel = "make_tilt_series: ellipsoid phantom, exact line integrals";
 
 struct options_t {
     const char *series = nullptr;
@@ -58,110 +60,12 @@ bool parse_int(const char *text, int low, int &out)
     return true;
 }
 
-void swap4(void *p)
-{
-    unsigned char *b = static_cast<unsigned char *>(p);
-    std::swap(b[0], b[3]);
-    std::swap(b[1], b[2]);
-}
-
-void swap2(void *p)
-{
-    unsigned char *b = static_cast<unsigned char *>(p);
-    std::swap(b[0], b[1]);
-}
-
-// The 56 header words and ten labels of a new tilt series.
-mrc_header_t make_header(const options_t &o, float amin, float amax, float amean, float rms)
-{
-    mrc_header_t h;
-    std::memset(&h, 0, sizeof h);
-    h.nx = o.detector;
-    h.ny = o.rows;
-    h.nz = o.tilts;
-    h.mode = o.mode;
-    h.mx = o.detector;
-    h.my = o.rows;
-    h.mz = o.tilts;
-    h.xlen = (float)(o.detector * o.pixel);
-    h.ylen = (float)(o.rows * o.pixel);
-    h.zlen = (float)(o.tilts * o.pixel);
-    h.alpha = h.beta = h.gamma = 90.0f;
-    h.mapc = 1;
-    h.mapr = 2;
-    h.maps = 3;
-    h.amin = amin;
-    h.amax = amax;
-    h.amean = amean;
-    h.rms = rms;
-    h.reserved1[1] = 20140;  // MRC2014 format version
-    std::memcpy(h.map, "MAP ", 4);
-    h.nlabl = 1;
-    std::snprintf(h.labels[0], sizeof h.labels[0], "%-80s",
-                  "make_tilt_series: ellipsoid phantom, exact line integrals");
-    return h;
-}
-
 // Any mode, either byte order, written byte by byte.
 int write_raw(const options_t &o, const std::vector<float> &values)
 {
-    float amin = values[0], amax = values[0];
-    double sum = 0.0, squares = 0.0;
-    for (float v : values) {
-        amin = std::fmin(amin, v);
-        amax = std::fmax(amax, v);
-        sum += v;
-    }
-    const double mean = sum / (double)values.size();
-    for (float v : values)
-        squares += (v - mean) * (v - mean);
-    mrc_header_t h = make_header(o, amin, amax, (float)mean,
-                                 (float)std::sqrt(squares / (double)values.size()));
-    unsigned char words[224];
-    std::memcpy(words, &h, sizeof words);
-    // The map string is text; the machine stamp names the byte order written.
-    const unsigned char stamp[4] = {(unsigned char)(o.swap ? 0x11 : 0x44),
-                                    (unsigned char)(o.swap ? 0x11 : 0x44), 0, 0};
-    std::memcpy(words + 212, stamp, 4);
-    if (o.swap)
-        for (int i = 0; i < 56; i++)
-            if (i != 52 && i != 53)
-                swap4(words + 4 * i);
-
-    FILE *fp = std::fopen(o.series, "wb");
-    if (!fp) {
-        std::perror(o.series);
-        return -1;
-    }
-    std::fwrite(words, 1, sizeof words, fp);
-    for (int i = 0; i < 10; i++)
-        std::fwrite(h.labels[i], 1, 80, fp);
-    for (float v : values) {
-        unsigned char b[4];
-        size_t n = 0;
-        if (o.mode == 0) {
-            b[0] = (unsigned char)v;
-            n = 1;
-        } else if (o.mode == 1) {
-            const int16_t s = (int16_t)v;
-            std::memcpy(b, &s, 2);
-            n = 2;
-        } else if (o.mode == 6) {
-            const uint16_t u = (uint16_t)v;
-            std::memcpy(b, &u, 2);
-            n = 2;
-        } else {
-            std::memcpy(b, &v, 4);
-            n = 4;
-        }
-        if (o.swap && n == 2)
-            swap2(b);
-        if (o.swap && n == 4)
-            swap4(b);
-        std::fwrite(b, 1, n, fp);
-    }
-    const bool failed = std::ferror(fp) != 0;
-    if (std::fclose(fp) != 0 || failed) {
+    const std::string bytes = mrc_raw_file_of(o.detector, o.rows, o.tilts, o.mode, values, o.pixel,
+                                              {kLabel}, o.swap);
+    if (!mrc_raw_write(o.series, bytes)) {
         std::perror(o.series);
         return -1;
     }
@@ -191,7 +95,7 @@ int write_with_library(const options_t &o, const std::vector<float> &values)
     file.header->xlen = (float)(o.detector * o.pixel);
     file.header->ylen = (float)(o.rows * o.pixel);
     file.header->zlen = (float)(o.tilts * o.pixel);
-    mrc_add_label(&file, "make_tilt_series: ellipsoid phantom, exact line integrals");
+    mrc_add_label(&file, kLabel);
     if (mrc_close(&file, nullptr) < 0) {
         mrc_perror(o.series);
         return -1;

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "tests/driver/e2e_util.h"
+#include "tests/driver/e2e_failures_fixture.h"
 
 namespace {
 
@@ -21,22 +21,6 @@ std::vector<char> read_binary_file(const std::string &path)
     std::ifstream in(path, std::ios::binary);
     return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-class E2eFailures : public ::testing::Test {
-protected:
-    scratch_dir_t dir;
-    e2e_series_t series = e2e_make_series(64, 8, 61, 32);
-    std::string ts = dir.file("series.mrc"), tlt = dir.file("series.tlt");
-
-    void SetUp() override { e2e_write_series(series, ts, tlt); }
-
-    std::vector<std::string> args(const std::string &output, std::vector<std::string> extra = {})
-    {
-        std::vector<std::string> a = {"-a", tlt, "-i", ts, "-o", output};
-        a.insert(a.end(), extra.begin(), extra.end());
-        return a;
-    }
-};
 
 TEST_F(E2eFailures, MissingOrDamagedTiltSeries)
 {
@@ -97,35 +81,6 @@ TEST_F(E2eFailures, AngleListAndTiltSeriesOfDifferentLengths)
     EXPECT_EQ(e2e_relative_difference(e2e_read_volume(dir.file("normal.mrc")).data,
                                       e2e_read_volume(dir.file("long.mrc")).data),
               0.0);
-}
-
-// A full disk is found by the writer: the run fails, no header is written,
-// and nothing hangs.
-TEST_F(E2eFailures, OutputThatCannotBeWritten)
-{
-    if (!std::filesystem::exists("/dev/full"))
-        GTEST_SKIP() << "no /dev/full";
-    for (const char *method : {"WBP", "SIRT"}) {
-        std::vector<std::string> extra = {"-f", "-t", "4"};
-        if (std::string(method) == "SIRT")
-            extra.insert(extra.end(), {"-S", "-l", "3"});
-        const run_result_t r = e2e_run(args("/dev/full", extra));
-        EXPECT_FALSE(r.timed_out);
-        EXPECT_EQ(r.status, 1) << method;
-        EXPECT_NE(r.err.find("/dev/full: Cannot write image.\n"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("Reconstruction unsuccessful!\n"), std::string::npos) << r.err;
-        EXPECT_EQ(r.out.find("Reconstruction successful!"), std::string::npos);
-    }
-    // The per-worker times come before the verdict.
-    const run_result_t r = e2e_run(args("/dev/full", {"-f", "-t", "2", "-v", "3"}));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Worker 1 times (in sec.):\n\tReal     = "), std::string::npos);
-
-    // A directory that does not exist cannot hold the output.
-    const std::string nowhere = dir.file("no/such/dir/out.mrc");
-    const run_result_t c = e2e_run(args(nowhere, {"-f"}));
-    EXPECT_EQ(c.status, 1);
-    EXPECT_EQ(c.err, nowhere + ": Cannot create image.\n" + nowhere + ": No such file or directory.\n");
 }
 
 // A file that is refused when it is one of the inputs, also under another

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 
 #include "tests/driver/cli_test_util.h"
+#include "tests/support/mrc_test_file.h"
 #include "tests/support/phantom.h"
 #include "tests/support/run_binary.h"
 
@@ -81,82 +82,14 @@ struct e2e_mrc_options_t {
     std::vector<std::string> labels;    // at most 10
 };
 
-inline void e2e_swap_bytes(unsigned char *p, int n)
-{
-    for (int i = 0; i < n / 2; i++) {
-        const unsigned char t = p[i];
-        p[i] = p[n - 1 - i];
-        p[n - 1 - i] = t;
-    }
-}
-
 // Writes values (nx * ny * nz, x fastest) as an MRC file in the given mode
-// and byte order. The header minimum, maximum and mean are the data's own.
+// and byte order. The header minimum, maximum, mean and rms are the data's
+// own.
 inline bool e2e_write_mrc(const std::string &path, int nx, int ny, int nz,
                           const std::vector<float> &values, const e2e_mrc_options_t &opt = {})
 {
-    int32_t w[56];
-    std::memset(w, 0, sizeof w);
-    float amin = values[0], amax = values[0];
-    double sum = 0.0;
-    for (float v : values) {
-        amin = std::fmin(amin, v);
-        amax = std::fmax(amax, v);
-        sum += v;
-    }
-    const float amean = (float)(sum / (double)values.size());
-    const float cell[3] = {nx * opt.pixel, ny * opt.pixel, nz * opt.pixel};
-    const float angles90 = 90.0f;
-    w[0] = nx, w[1] = ny, w[2] = nz, w[3] = opt.mode;
-    w[7] = nx, w[8] = ny, w[9] = nz;
-    std::memcpy(&w[10], cell, sizeof cell);
-    for (int i = 13; i < 16; i++)
-        std::memcpy(&w[i], &angles90, 4);
-    w[16] = 1, w[17] = 2, w[18] = 3;
-    std::memcpy(&w[19], &amin, 4);
-    std::memcpy(&w[20], &amax, 4);
-    std::memcpy(&w[21], &amean, 4);
-    std::memcpy(&w[52], "MAP ", 4);
-    w[55] = (int32_t)opt.labels.size();
-    unsigned char head[1024];
-    std::memset(head, 0, sizeof head);
-    std::memcpy(head, w, sizeof w);
-    head[212] = head[213] = opt.swap ? 0x11 : 0x44;  // machine stamp of the byte order
-    if (opt.swap)
-        for (int i = 0; i < 56; i++)
-            if (i != 52 && i != 53)
-                e2e_swap_bytes(head + 4 * i, 4);
-    for (size_t i = 0; i < opt.labels.size() && i < 10; i++) {
-        char label[81];
-        std::snprintf(label, sizeof label, "%-80s", opt.labels[i].c_str());
-        std::memcpy(head + 224 + 80 * i, label, 80);
-    }
-    std::string data;
-    for (float v : values) {
-        unsigned char b[4];
-        int n = 4;
-        if (opt.mode == 0) {
-            b[0] = (unsigned char)v;
-            n = 1;
-        } else if (opt.mode == 1) {
-            const int16_t s = (int16_t)v;
-            std::memcpy(b, &s, 2);
-            n = 2;
-        } else if (opt.mode == 6) {
-            const uint16_t u = (uint16_t)v;
-            std::memcpy(b, &u, 2);
-            n = 2;
-        } else {
-            std::memcpy(b, &v, 4);
-        }
-        if (opt.swap)
-            e2e_swap_bytes(b, n);
-        data.append(reinterpret_cast<char *>(b), (size_t)n);
-    }
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<char *>(head), sizeof head);
-    out.write(data.data(), (std::streamsize)data.size());
-    return (bool)out;
+    return mrc_raw_write(path, mrc_raw_file_of(nx, ny, nz, opt.mode, values, opt.pixel, opt.labels,
+                                               opt.swap));
 }
 
 inline bool e2e_write_angles(const std::string &path, const std::vector<float> &angles)

@@ -75,7 +75,6 @@ TEST(ThreadProtocol, ReadFailureEndsTheRunThroughTheWriter)
     config.vector_ext = 2;
     config.method = 1;
     config.verbosity = 0;
-    ASSERT_EQ(mrc_init(), 0);
     mrc_image_t *images = mrc_alloc_images(2 * T + 5);
     ASSERT_NE(images, nullptr);
     int read_depth = 2, write_depth = ROWS;

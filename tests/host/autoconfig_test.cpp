@@ -10,6 +10,8 @@
 #include "host/autoconfig.h"
 #include "host/sysinfo_env.h"
 #include "mrc/mrc.h"
+#include "tests/support/mrc_test_file.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -183,23 +185,18 @@ TEST(Autoconfig, IoBufferReportAndSliceSize)
     }
 }
 
+// A float file of zeros in a scratch directory of its own.
 class TempMrc {
 public:
-    TempMrc(int nx, int ny, int nz)
+    TempMrc(int nx, int ny, int nz) : path_(dir_.file("volume.mrc"))
     {
-        char tmpl[] = "/tmp/kyvane_host_mrc_XXXXXX";
-        int fd = mkstemp(tmpl);
-        close(fd);
-        path_ = tmpl;
-        std::vector<char> bytes(1024 + static_cast<size_t>(nx) * ny * nz * 4, 0);
-        const int32_t words[4] = {nx, ny, nz, 2};
-        std::memcpy(bytes.data(), words, sizeof words);
-        std::ofstream(path_, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        mrc_raw_write(path_, mrc_raw_file(mrc_raw_header(nx, ny, nz, 2), "",
+                                          std::string(static_cast<size_t>(nx) * ny * nz * 4, '\0')));
     }
-    ~TempMrc() { std::remove(path_.c_str()); }
     char *name() { return &path_[0]; }
 
 private:
+    scratch_dir_t dir_;
     std::string path_;
 };
 
@@ -216,7 +213,6 @@ std::string io_report_tail(config_t *cfg, int *rc)
 
 TEST(Autoconfig, IoBuffersFromFiles)
 {
-    mrc_init();
     // The tilt series' ny (4 rows) and nz (6 images) differ, and so do the
     // resumed volume's ny (6) and nz (2): a header word read from the wrong
     // axis changes the need. SIRT, no vector extension, 1 thread:

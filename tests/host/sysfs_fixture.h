@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/sysinfo_env.h"
+#include "tests/support/scratch_dir.h"
 
 struct fixture_cache_t {
     int level;
@@ -20,16 +21,7 @@ struct fixture_cache_t {
 
 class FixtureDir {
 public:
-    FixtureDir()
-    {
-        char tmpl[] = "/tmp/kyvane_host_XXXXXX";
-        root_ = mkdtemp(tmpl);
-    }
-    ~FixtureDir() { std::filesystem::remove_all(root_); }
-    FixtureDir(const FixtureDir &) = delete;
-    FixtureDir &operator=(const FixtureDir &) = delete;
-
-    std::string path(const std::string &rel) const { return root_ + "/" + rel; }
+    std::string path(const std::string &rel) const { return dir_.file(rel); }
     std::string cpu_dir() const { return path("cpu"); }
     std::string cpuinfo() const { return path("cpuinfo"); }
 
@@ -57,7 +49,7 @@ public:
     }
 
 private:
-    std::string root_;
+    scratch_dir_t dir_;
 };
 
 // Stand-in for the pinned CPUID run.

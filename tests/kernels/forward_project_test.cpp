@@ -13,6 +13,7 @@
 #include "kernels/sirt_tables.h"
 #include "tests/kernels/sirt_test_util.h"
 
+using namespace layout_test;
 using namespace sirt_test;
 
 namespace {
@@ -38,23 +39,23 @@ TEST(ForwardProjectTest, AdjointOfBackprojectionForEveryVariant)
         for (int interp : {1, 0})
             for (int D : {31, 32, 17})
                 for (int s : {1, 2, 3}) {
-                    SCOPED_TRACE(testing::Message() << ext_name(ext) << " interp=" << interp
+                    SCOPED_TRACE(testing::Message() << name_of(ext) << " interp=" << interp
                                                     << " D=" << D << " s=" << s);
-                    geometry g(W, H, D, angles, s, interp, ext);
+                    geometry_holder g(W, H, D, angles, s, interp, ext);
                     ASSERT_TRUE(g.ok);
                     unit_ray_weights ones(D, N);
-                    std::unique_ptr<lane_array> x(new_kernel_slice(ext, W, H, s));
-                    std::unique_ptr<lane_array> back(new_kernel_slice(ext, W, H, s));
-                    lane_array y(ext, D, N), ax(ext, D, N);
-                    fill_uniform(x->begin(), x->size(), rng);
-                    fill_uniform(y.begin(), y.size(), rng);
-                    fill_uniform(ax.begin(), ax.size(), rng, -5.0f, 5.0f);  // must be overwritten
+                    slice_record x(W, H, s, lanes_for(ext));
+                    slice_record back(W, H, s, lanes_for(ext));
+                    record y(lanes_for(ext), D, N), ax(lanes_for(ext), D, N);
+                    fill_uniform(x.floats(), x.count(), rng);
+                    fill_uniform(y.floats(), y.count(), rng);
+                    fill_uniform(ax.floats(), ax.count(), rng, -5.0f, 5.0f);  // must be overwritten
 
-                    forward_variant(ext, interp)(&ax.rec, &x->rec, ray_steps_table(0));
-                    backproject_fn(&y.rec, &back->rec, ray_steps_table(0));
+                    forward_variant(ext, interp)(&ax.rec, &x.rec, ray_steps_table(0));
+                    backproject_fn(&y.rec, &back.rec, ray_steps_table(0));
 
-                    const double lhs = dot(ax.begin(), y.begin(), y.size());
-                    const double rhs = dot(x->begin(), back->begin(), x->size());
+                    const double lhs = dot(ax.floats(), y.floats(), y.count());
+                    const double rhs = dot(x.floats(), back.floats(), x.count());
                     EXPECT_GT(lhs, 10.0);
                     EXPECT_NEAR(lhs, rhs, 2e-6 * fabs(rhs));
                 }
@@ -73,9 +74,9 @@ TEST(ForwardProjectTest, LaneVariantsMatchScalar)
         for (int interp : {1, 0})
             for (int D : {29, 36})
                 for (int s : {1, 2}) {
-                    SCOPED_TRACE(testing::Message() << ext_name(ext) << " interp=" << interp
+                    SCOPED_TRACE(testing::Message() << name_of(ext) << " interp=" << interp
                                                     << " D=" << D << " s=" << s);
-                    const int L = lanes_of(ext);
+                    const int L = lanes_for(ext);
                     std::vector<std::vector<float>> images(L, std::vector<float>((size_t)W * H));
                     for (auto &img : images) fill_uniform(img.data(), (int64_t)img.size(), rng, -1.0f, 2.0f);
 
@@ -83,29 +84,29 @@ TEST(ForwardProjectTest, LaneVariantsMatchScalar)
                     std::vector<std::vector<float>> expect(L);
                     std::vector<float> scalar_weights;
                     {
-                        geometry g(W, H, D, angles, s, interp, 2);
+                        geometry_holder g(W, H, D, angles, s, interp, 2);
                         ASSERT_TRUE(g.ok);
                         ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), s, 1, interp, 2));
                         scalar_weights.assign(ray_weights[0], ray_weights[0] + (size_t)N * D);
                         for (int k = 0; k < L; ++k) {
-                            std::unique_ptr<lane_array> x(new_kernel_slice(2, W, H, s));
-                            fold_into(*x, images[k], W, H, s, 1, 0);
-                            lane_array p(2, D, N);
-                            forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
-                            expect[k].assign(p.begin(), p.begin() + p.size());
+                            slice_record x(W, H, s, lanes_for(2));
+                            x.put(0, images[k]);
+                            record p(lanes_for(2), D, N);
+                            forward_project_fn(&p.rec, &x.rec, ray_steps_table(0));
+                            expect[k].assign(p.floats(), p.floats() + p.count());
                         }
                         sirt_tables_free();
                     }
 
-                    geometry g(W, H, D, angles, s, interp, ext);
+                    geometry_holder g(W, H, D, angles, s, interp, ext);
                     ASSERT_TRUE(g.ok);
                     ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), s, 1, interp, ext));
                     EXPECT_EQ(forward_variant(ext, interp), forward_project_fn);
                     EXPECT_TRUE(std::equal(scalar_weights.begin(), scalar_weights.end(), ray_weights[0]));
-                    std::unique_ptr<lane_array> x(new_kernel_slice(ext, W, H, s));
-                    for (int k = 0; k < L; ++k) fold_into(*x, images[k], W, H, s, L, k);
-                    lane_array p(ext, D, N);
-                    forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
+                    slice_record x(W, H, s, lanes_for(ext));
+                    for (int k = 0; k < L; ++k) x.put(k, images[k]);
+                    record p(lanes_for(ext), D, N);
+                    forward_project_fn(&p.rec, &x.rec, ray_steps_table(0));
                     float scale = 0.0f;
                     for (const auto &e : expect)
                         for (float v : e) scale = std::max(scale, fabsf(v));
@@ -113,7 +114,7 @@ TEST(ForwardProjectTest, LaneVariantsMatchScalar)
                     int bad = 0;
                     for (int k = 0; k < L; ++k)
                         for (int64_t q = 0; q < (int64_t)N * D; ++q)
-                            if (fabsf(p.begin()[q * L + k] - expect[k][q]) > 1e-5f * scale) ++bad;
+                            if (fabsf(p.floats()[q * L + k] - expect[k][q]) > 1e-5f * scale) ++bad;
                     EXPECT_EQ(0, bad);
                     sirt_tables_free();
                 }
@@ -147,28 +148,28 @@ TEST(ForwardProjectTest, AvxLanesEqualScalarBitForBit)
 
         std::vector<std::vector<float>> expect(8);
         {
-            geometry g(W, H, D, angles, s, interp, 2, 2, block);
+            geometry_holder g(W, H, D, angles, s, interp, 2, 0, 2, block);
             ASSERT_TRUE(g.ok);
             ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), s, 1, interp, 2));
             for (int k = 0; k < 8; ++k) {
-                std::unique_ptr<lane_array> x(new_kernel_slice(2, W, H, s));
-                fold_into(*x, images[k], W, H, s, 1, 0);
-                lane_array p(2, D, N);
-                forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
-                expect[k].assign(p.begin(), p.begin() + p.size());
+                slice_record x(W, H, s, lanes_for(2));
+                x.put(0, images[k]);
+                record p(lanes_for(2), D, N);
+                forward_project_fn(&p.rec, &x.rec, ray_steps_table(0));
+                expect[k].assign(p.floats(), p.floats() + p.count());
             }
             sirt_tables_free();
         }
-        geometry g(W, H, D, angles, s, interp, 0, 2, block);
+        geometry_holder g(W, H, D, angles, s, interp, 0, 0, 2, block);
         ASSERT_TRUE(g.ok);
         ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), s, 1, interp, 0));
-        std::unique_ptr<lane_array> x(new_kernel_slice(0, W, H, s));
-        for (int k = 0; k < 8; ++k) fold_into(*x, images[k], W, H, s, 8, k);
-        lane_array p(0, D, N);
-        forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
+        slice_record x(W, H, s, lanes_for(0));
+        for (int k = 0; k < 8; ++k) x.put(k, images[k]);
+        record p(lanes_for(0), D, N);
+        forward_project_fn(&p.rec, &x.rec, ray_steps_table(0));
         for (int k = 0; k < 8; ++k) {
             std::vector<float> lane((size_t)N * D);
-            for (int64_t q = 0; q < (int64_t)N * D; ++q) lane[q] = p.begin()[q * 8 + k];
+            for (int64_t q = 0; q < (int64_t)N * D; ++q) lane[q] = p.floats()[q * 8 + k];
             ASSERT_EQ(expect[k], lane) << "lane " << k;
         }
         sirt_tables_free();
@@ -187,16 +188,16 @@ TEST(ForwardProjectTest, ZeroSliceAndEmptyEntriesGiveZeroSinogram)
     for (int ext : {0, 1, 2})
         for (int interp : {1, 0})
             for (int D : {1, 21}) {
-                SCOPED_TRACE(testing::Message() << ext_name(ext) << " interp=" << interp << " D=" << D);
-                geometry g(W, H, D, angles, s, interp, ext);
+                SCOPED_TRACE(testing::Message() << name_of(ext) << " interp=" << interp << " D=" << D);
+                geometry_holder g(W, H, D, angles, s, interp, ext);
                 ASSERT_TRUE(g.ok);
                 ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), s, 1, interp, ext));
-                std::unique_ptr<lane_array> x(new_kernel_slice(ext, W, H, s));
-                if (D == 1) fill_uniform(x->begin(), x->size(), rng, 1.0f, 2.0f);
-                lane_array p(ext, D, N);
-                fill_uniform(p.begin(), p.size(), rng, 1.0f, 2.0f);
-                forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
-                for (int64_t q = 0; q < p.size(); ++q) ASSERT_EQ(0.0f, p.begin()[q]) << q;
+                slice_record x(W, H, s, lanes_for(ext));
+                if (D == 1) fill_uniform(x.floats(), x.count(), rng, 1.0f, 2.0f);
+                record p(lanes_for(ext), D, N);
+                fill_uniform(p.floats(), p.count(), rng, 1.0f, 2.0f);
+                forward_project_fn(&p.rec, &x.rec, ray_steps_table(0));
+                for (int64_t q = 0; q < p.count(); ++q) ASSERT_EQ(0.0f, p.floats()[q]) << q;
                 if (D == 1) {
                     for (int a = 0; a < N; ++a) EXPECT_EQ(0.0f, ray_weights[a][0]);
                 }
@@ -212,25 +213,25 @@ TEST(ForwardProjectTest, CentreBinOfOddDetectorReceivesVoxelAndReflection)
     const std::vector<float> angles = {0.0f};
     for (int ext : {0, 1, 2})
         for (int interp : {1, 0}) {
-            SCOPED_TRACE(testing::Message() << ext_name(ext) << " interp=" << interp);
-            const int L = lanes_of(ext);
-            geometry g(1, 2, 3, angles, 1, interp, ext);
+            SCOPED_TRACE(testing::Message() << name_of(ext) << " interp=" << interp);
+            const int L = lanes_for(ext);
+            geometry_holder g(1, 2, 3, angles, 1, interp, ext);
             ASSERT_TRUE(g.ok);
             ASSERT_EQ(0, sirt_init(2, 3, 1, angles.data(), 1, 1, interp, ext));
             EXPECT_EQ(0.0f, ray_weights[0][0]);
             EXPECT_EQ(0.5f, ray_weights[0][1]);
             EXPECT_EQ(0.0f, ray_weights[0][2]);
-            std::unique_ptr<lane_array> x(new_kernel_slice(ext, 1, 2, 1));
+            slice_record x(1, 2, 1, lanes_for(ext));
             for (int k = 0; k < L; ++k) {
-                x->begin()[k] = 1.0f + k;       // voxel (0, 0)
-                x->begin()[L + k] = 10.0f * k;  // voxel (0, 1), the reflection
+                x.floats()[k] = 1.0f + k;       // voxel (0, 0)
+                x.floats()[L + k] = 10.0f * k;  // voxel (0, 1), the reflection
             }
-            lane_array p(ext, 3, 1);
-            forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
+            record p(lanes_for(ext), 3, 1);
+            forward_project_fn(&p.rec, &x.rec, ray_steps_table(0));
             for (int k = 0; k < L; ++k) {
-                EXPECT_EQ(0.0f, p.begin()[k]);
-                EXPECT_FLOAT_EQ(0.5f * (1.0f + k + 10.0f * k), p.begin()[L + k]);
-                EXPECT_EQ(0.0f, p.begin()[2 * L + k]);
+                EXPECT_EQ(0.0f, p.floats()[k]);
+                EXPECT_FLOAT_EQ(0.5f * (1.0f + k + 10.0f * k), p.floats()[L + k]);
+                EXPECT_EQ(0.0f, p.floats()[2 * L + k]);
             }
             sirt_tables_free();
         }

@@ -13,6 +13,7 @@
 #include "kernels/kernel_slots.h"
 #include "kernels/sirt_step.h"
 #include "kernels/wall_time.h"
+#include "mrc/mrc_internal.h"
 #include "tests/kernels/kernel_layout_util.h"
 
 using namespace layout_test;
@@ -158,6 +159,8 @@ TEST(GeometryTest, PiecesThatMissTheDetectorAreEmpty)
     }
 }
 
+// The statistics pass of the written sections follows the choice as well:
+// a run without vector extension must not take AVX there either.
 TEST(GeometryTest, SlotsFollowExtensionAndInterpolation)
 {
     struct expect_t {
@@ -166,18 +169,23 @@ TEST(GeometryTest, SlotsFollowExtensionAndInterpolation)
         scale_fn_t scale;
         backproject_fn_t backproject;
         residual_row_fn_t residual;
+        mrc_stats_block_fn stats;
     };
     const expect_t table[] = {
-        {0, 1, slice_constrain_avx, image_scale_avx, backproject_interp_avx, row_residual_avx},
-        {0, 0, slice_constrain_avx, image_scale_avx, backproject_nearest_avx, row_residual_avx},
-        {1, 1, slice_constrain_sse, image_scale_sse, backproject_interp_sse, row_residual_sse},
-        {1, 0, slice_constrain_sse, image_scale_sse, backproject_nearest_sse, row_residual_sse},
+        {0, 1, slice_constrain_avx, image_scale_avx, backproject_interp_avx, row_residual_avx,
+         mrc_stats_block_avx},
+        {0, 0, slice_constrain_avx, image_scale_avx, backproject_nearest_avx, row_residual_avx,
+         mrc_stats_block_avx},
+        {1, 1, slice_constrain_sse, image_scale_sse, backproject_interp_sse, row_residual_sse,
+         mrc_stats_block_sse2},
+        {1, 0, slice_constrain_sse, image_scale_sse, backproject_nearest_sse, row_residual_sse,
+         mrc_stats_block_sse2},
         {2, 1, slice_constrain_scalar, image_scale_scalar, backproject_interp_scalar,
-         row_residual_scalar},
+         row_residual_scalar, mrc_stats_block_scalar},
         {2, 0, slice_constrain_scalar, image_scale_scalar, backproject_nearest_scalar,
-         row_residual_scalar},
+         row_residual_scalar, mrc_stats_block_scalar},
         {7, 1, slice_constrain_scalar, image_scale_scalar, backproject_interp_scalar,
-         row_residual_scalar},
+         row_residual_scalar, mrc_stats_block_scalar},
     };
     const std::vector<float> angles = {-30.0f, 30.0f};
     for (const expect_t &e : table) {
@@ -187,6 +195,7 @@ TEST(GeometryTest, SlotsFollowExtensionAndInterpolation)
         EXPECT_EQ(scale_fn, e.scale);
         EXPECT_EQ(backproject_fn, e.backproject);
         EXPECT_EQ(residual_row_fn, e.residual);
+        EXPECT_EQ(mrc_stats_pass(), e.stats) << "vector extension " << e.ext;
     }
 }
 

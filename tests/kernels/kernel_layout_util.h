@@ -1,7 +1,6 @@
-// Helpers of the geometry, back-projection and WBP tests: lane records owned
-// by RAII holders, the slice kernel layout and the sinogram lane layout
-// written from their definitions (not with the library's own fold), and a
-// geometry holder.
+// Helpers of the kernel tests: lane records owned by RAII holders, the slice
+// kernel layout and the sinogram lane layout written from their definitions
+// (not with the library's own fold), and a geometry holder.
 #ifndef KYVANE_TESTS_KERNELS_KERNEL_LAYOUT_UTIL_H
 #define KYVANE_TESTS_KERNELS_KERNEL_LAYOUT_UTIL_H
 
@@ -43,7 +42,9 @@ struct record {
 };
 
 // Float offset of voxel (x, z) of lane k in a kernel slice: pair k = z W + x
-// of the flat slice holds element k and element W H - 1 - k.
+// of the flat slice holds element k and element W H - 1 - k. A split factor
+// s that divides W cuts each row of pairs into s kernel rows of W / s pairs
+// and so leaves the offsets as they are.
 inline int64_t slice_offset(int W, int H, int L, int x, int z, int k)
 {
     int64_t e = (int64_t)z * W + x;
@@ -53,7 +54,8 @@ inline int64_t slice_offset(int W, int H, int L, int x, int z, int k)
     return e * 2 * L + (reflected ? L : 0) + k;
 }
 
-// A kernel slice for W x H slices with split factor s, L lanes.
+// A kernel slice for W x H slices with split factor s, L lanes (R = s H / 2
+// rows of 2 W / s pairs).
 struct slice_record : record {
     int W, H, L;
     slice_record(int W_, int H_, int s, int L_)

@@ -14,35 +14,18 @@
 #include "tests/kernels/sirt_test_util.h"
 #include "tests/support/phantom.h"
 
+using namespace layout_test;
 using namespace sirt_test;
 
 namespace {
 
-double pearson(const std::vector<float> &a, const std::vector<float> &b)
-{
-    double ma = 0, mb = 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        ma += a[i];
-        mb += b[i];
-    }
-    ma /= a.size();
-    mb /= b.size();
-    double c = 0, va = 0, vb = 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        c += (a[i] - ma) * (b[i] - mb);
-        va += (a[i] - ma) * (a[i] - ma);
-        vb += (b[i] - mb) * (b[i] - mb);
-    }
-    return c / sqrt(va * vb);
-}
-
 // || measured - rho * A x || over all lanes, measured already weighted.
-double weighted_residual(lane_array &measured, lane_array &slice, lane_array &scratch)
+double weighted_residual(record &measured, record &slice, record &scratch)
 {
     forward_project_fn(&scratch.rec, &slice.rec, ray_steps_table(0));
     double s = 0.0;
-    for (int64_t q = 0; q < measured.size(); ++q) {
-        const double r = (double)measured.begin()[q] - scratch.begin()[q];
+    for (int64_t q = 0; q < measured.count(); ++q) {
+        const double r = (double)measured.floats()[q] - scratch.floats()[q];
         s += r * r;
     }
     return sqrt(s);
@@ -91,42 +74,42 @@ TEST(SirtPhantomTest, ResidualFallsAndReconstructionApproachesPhantom)
     };
     const auto volume = phantom_volume_ellipsoids(W, H, rows);
     for (const sirt_case &c : cases) {
-        SCOPED_TRACE(testing::Message() << ext_name(c.ext) << " interp=" << c.interp << " mode="
+        SCOPED_TRACE(testing::Message() << name_of(c.ext) << " interp=" << c.interp << " mode="
                                         << c.mode << " angles +-" << c.max_angle);
         const std::vector<float> angles = angle_range(-c.max_angle, c.max_angle, c.step);
-        const int N = (int)angles.size(), L = lanes_of(c.ext);
-        geometry g(W, H, D, angles, s, c.interp, c.ext, 5, 7);
+        const int N = (int)angles.size(), L = lanes_for(c.ext);
+        geometry_holder g(W, H, D, angles, s, c.interp, c.ext, 0, 5, 7);
         ASSERT_TRUE(g.ok);
         ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), s, c.mode != BY_COUNT, c.interp, c.ext));
         ASSERT_EQ(0, sirt_work_init(D, N, 1, c.ext));
 
-        lane_array measured(c.ext, D, N), scratch(c.ext, D, N);
+        record measured(lanes_for(c.ext), D, N), scratch(lanes_for(c.ext), D, N);
         std::vector<std::vector<float>> truth(L, std::vector<float>((size_t)W * H));
         std::vector<float> sino((size_t)N * D);
         for (int k = 0; k < L; ++k) {
             const auto section = phantom_section(volume, rows, 4 + k);
             phantom_rasterise(section, W, H, 4, truth[k].data());
             phantom_sinogram(section, D, N, angles.data(), sino.data());
-            for (size_t q = 0; q < sino.size(); ++q) measured.begin()[q * L + k] = sino[q];
+            for (size_t q = 0; q < sino.size(); ++q) measured.floats()[q * L + k] = sino[q];
         }
         if (c.mode == RAY_WEIGHTS) {
             for (size_t q = 0; q < sino.size(); ++q)
-                for (int k = 0; k < L; ++k) measured.begin()[q * L + k] *= ray_weights[0][q];
+                for (int k = 0; k < L; ++k) measured.floats()[q * L + k] *= ray_weights[0][q];
         } else {
             sino_weight_fn(&measured.rec);
         }
 
-        std::unique_ptr<lane_array> slice(new_kernel_slice(c.ext, W, H, s));
-        slice_zero(&slice->rec);
+        slice_record slice(W, H, s, lanes_for(c.ext));
+        slice_zero(&slice.rec);
         double time = 0.0;
         std::vector<float> corr(L, -2.0f), first_corr;
-        std::vector<double> residual = {weighted_residual(measured, *slice, scratch)};
+        std::vector<double> residual = {weighted_residual(measured, slice, scratch)};
         std::vector<std::vector<double>> rc(L);
         for (int it = 0; it < iterations; ++it) {
-            sirt_step_fn(&measured.rec, &slice->rec, corr.data(), &time, 0);
+            sirt_step_fn(&measured.rec, &slice.rec, corr.data(), &time, 0);
             if (it == 0) first_corr = corr;
-            residual.push_back(weighted_residual(measured, *slice, scratch));
-            for (int k = 0; k < L; ++k) rc[k].push_back(pearson(unfold_from(*slice, W, H, s, L, k), truth[k]));
+            residual.push_back(weighted_residual(measured, slice, scratch));
+            for (int k = 0; k < L; ++k) rc[k].push_back(pearson(slice.get(k), truth[k]));
         }
         EXPECT_GT(time, 0.0);
         for (int it = 1; it <= iterations; ++it) EXPECT_LE(residual[it], residual[it - 1] * 1.0001) << it;

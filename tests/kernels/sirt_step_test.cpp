@@ -17,6 +17,7 @@
 #include "kernels/wall_time.h"
 #include "tests/kernels/sirt_test_util.h"
 
+using namespace layout_test;
 using namespace sirt_test;
 
 namespace {
@@ -25,8 +26,8 @@ TEST(SirtStepTest, WorkStoreHasOneSectionViewPerThread)
 {
     const int D = 10, N = 7, threads = 3;
     for (int ext : {0, 1, 2}) {
-        SCOPED_TRACE(ext_name(ext));
-        const int L = lanes_of(ext);
+        SCOPED_TRACE(name_of(ext));
+        const int L = lanes_for(ext);
         ASSERT_EQ(0, sirt_work_init(D, N, threads, ext));
         ASSERT_NE(nullptr, sirt_work);
         EXPECT_EQ(sirt_iterate_sinogram, sirt_step_fn);
@@ -53,19 +54,19 @@ TEST(SirtStepTest, ResidualRowsSubtractProjectionFromMeasurement)
     std::mt19937 rng(9);
     typedef void (*row_fn)(float *, const float *, int);
     const row_fn fns[] = {row_residual_scalar, row_residual_sse, row_residual_avx};
-    lane_array dst(0, 8, 1), src(0, 8, 1);  // 64 floats, 32-byte aligned
+    record dst(lanes_for(0), 8, 1), src(lanes_for(0), 8, 1);  // 64 floats, 32-byte aligned
     for (row_fn fn : fns) {
-        fill_uniform(dst.begin(), 64, rng, -2.0f, 2.0f);
-        fill_uniform(src.begin(), 64, rng, -2.0f, 2.0f);
-        std::vector<float> d(dst.begin(), dst.begin() + 64);
-        fn(dst.begin(), src.begin(), 64);
-        for (int i = 0; i < 64; ++i) ASSERT_EQ(src.begin()[i] - d[i], dst.begin()[i]) << i;
+        fill_uniform(dst.floats(), 64, rng, -2.0f, 2.0f);
+        fill_uniform(src.floats(), 64, rng, -2.0f, 2.0f);
+        std::vector<float> d(dst.floats(), dst.floats() + 64);
+        fn(dst.floats(), src.floats(), 64);
+        for (int i = 0; i < 64; ++i) ASSERT_EQ(src.floats()[i] - d[i], dst.floats()[i]) << i;
     }
     // n = 0 and below: nothing.
-    const float before = dst.begin()[0];
-    row_residual_scalar(dst.begin(), src.begin(), 0);
-    row_residual_scalar(dst.begin(), src.begin(), -3);
-    EXPECT_EQ(before, dst.begin()[0]);
+    const float before = dst.floats()[0];
+    row_residual_scalar(dst.floats(), src.floats(), 0);
+    row_residual_scalar(dst.floats(), src.floats(), -3);
+    EXPECT_EQ(before, dst.floats()[0]);
 }
 
 double pearson_lane(const float *p, const float *m, int64_t pixels, int L, int k)
@@ -97,33 +98,33 @@ TEST(SirtStepTest, CorrelationCoefficientAndEdgeCases)
     const corr_case cases[] = {RANDOM, IDENTICAL, NEGATED, ZERO_PROJECTION, NAN_DATA};
     std::mt19937 rng(21);
     for (int ext : {0, 1, 2}) {
-        const int L = lanes_of(ext);
+        const int L = lanes_for(ext);
         const correlation_fn_t fn = ext == 0 ? correlation_avx : ext == 1 ? correlation_sse : correlation_scalar;
         for (int first = 0; first < 5; first += L) {
-            lane_array p(ext, D, N), m(ext, D, N);
-            fill_uniform(m.begin(), m.size(), rng, 0.0f, 3.0f);
-            fill_uniform(p.begin(), p.size(), rng, 0.0f, 3.0f);
+            record p(lanes_for(ext), D, N), m(lanes_for(ext), D, N);
+            fill_uniform(m.floats(), m.count(), rng, 0.0f, 3.0f);
+            fill_uniform(p.floats(), p.count(), rng, 0.0f, 3.0f);
             const int64_t pixels = (int64_t)D * N;
             for (int k = 0; k < L; ++k) {
                 const corr_case c = cases[(first + k) % 5];
                 for (int64_t i = 0; i < pixels; ++i) {
-                    float &pv = p.begin()[i * L + k];
-                    const float mv = m.begin()[i * L + k];
+                    float &pv = p.floats()[i * L + k];
+                    const float mv = m.floats()[i * L + k];
                     if (c == RANDOM) pv = 0.6f * mv + pv;  // partly correlated
                     if (c == IDENTICAL) pv = mv;
                     if (c == NEGATED) pv = -mv;
                     if (c == ZERO_PROJECTION) pv = 0.0f;
                 }
-                if (c == NAN_DATA) m.begin()[17 * L + k] = std::numeric_limits<float>::quiet_NaN();
+                if (c == NAN_DATA) m.floats()[17 * L + k] = std::numeric_limits<float>::quiet_NaN();
             }
             std::vector<float> out(L, -7.0f);
             fn(&p.rec, &m.rec, out.data());
             for (int k = 0; k < L; ++k) {
                 const corr_case c = cases[(first + k) % 5];
-                SCOPED_TRACE(testing::Message() << ext_name(ext) << " lane " << k << " case " << c);
+                SCOPED_TRACE(testing::Message() << name_of(ext) << " lane " << k << " case " << c);
                 switch (c) {
                 case RANDOM:
-                    EXPECT_NEAR(pearson_lane(p.begin(), m.begin(), pixels, L, k), out[k], 1e-4);
+                    EXPECT_NEAR(pearson_lane(p.floats(), m.floats(), pixels, L, k), out[k], 1e-4);
                     EXPECT_GT(out[k], 0.3f);
                     break;
                 case IDENTICAL: EXPECT_NEAR(1.0f, out[k], 1e-5f); break;
@@ -156,30 +157,30 @@ TEST(SirtStepTest, StepAddsBackprojectedResidual)
     std::mt19937 rng(4);
     for (int ext : {0, 1, 2})
         for (int interp : {1, 0}) {
-            SCOPED_TRACE(testing::Message() << ext_name(ext) << " interp=" << interp);
-            geometry g(f.W, f.H, f.D, f.angles, f.s, interp, ext);
+            SCOPED_TRACE(testing::Message() << name_of(ext) << " interp=" << interp);
+            geometry_holder g(f.W, f.H, f.D, f.angles, f.s, interp, ext);
             ASSERT_TRUE(g.ok);
             ASSERT_EQ(0, sirt_init(f.H, f.D, f.N, f.angles.data(), f.s, 1, interp, ext));
             ASSERT_EQ(0, sirt_work_init(f.D, f.N, 2, ext));
-            lane_array measured(ext, f.D, f.N);
-            fill_uniform(measured.begin(), measured.size(), rng, 0.0f, 1.0f);
-            std::unique_ptr<lane_array> x(new_kernel_slice(ext, f.W, f.H, f.s));
-            std::unique_ptr<lane_array> expect(new_kernel_slice(ext, f.W, f.H, f.s));
-            fill_uniform(x->begin(), x->size(), rng);
-            slice_zero(&x->rec);
-            for (int64_t q = 0; q < x->size(); ++q) ASSERT_EQ(0.0f, x->begin()[q]);
-            backproject_fn(&measured.rec, &expect->rec, ray_steps_table(0));
+            record measured(lanes_for(ext), f.D, f.N);
+            fill_uniform(measured.floats(), measured.count(), rng, 0.0f, 1.0f);
+            slice_record x(f.W, f.H, f.s, lanes_for(ext));
+            slice_record expect(f.W, f.H, f.s, lanes_for(ext));
+            fill_uniform(x.floats(), x.count(), rng);
+            slice_zero(&x.rec);
+            for (int64_t q = 0; q < x.count(); ++q) ASSERT_EQ(0.0f, x.floats()[q]);
+            backproject_fn(&measured.rec, &expect.rec, ray_steps_table(0));
             double time = 0.0;
-            sirt_step_fn(&measured.rec, &x->rec, nullptr, &time, 1);
-            for (int64_t q = 0; q < x->size(); ++q) ASSERT_EQ(expect->begin()[q], x->begin()[q]) << q;
+            sirt_step_fn(&measured.rec, &x.rec, nullptr, &time, 1);
+            for (int64_t q = 0; q < x.count(); ++q) ASSERT_EQ(expect.floats()[q], x.floats()[q]) << q;
 
             // Consistent measurement: rho * A x of the current slice.
-            forward_project_fn(&measured.rec, &x->rec, ray_steps_table(0));
-            const std::vector<float> before(x->begin(), x->begin() + x->size());
+            forward_project_fn(&measured.rec, &x.rec, ray_steps_table(0));
+            const std::vector<float> before(x.floats(), x.floats() + x.count());
             float peak = 0.0f;
             for (float v : before) peak = std::max(peak, fabsf(v));
-            sirt_step_fn(&measured.rec, &x->rec, nullptr, &time, 0);
-            for (int64_t q = 0; q < x->size(); ++q) ASSERT_NEAR(before[q], x->begin()[q], 1e-5f * peak) << q;
+            sirt_step_fn(&measured.rec, &x.rec, nullptr, &time, 0);
+            for (int64_t q = 0; q < x.count(); ++q) ASSERT_NEAR(before[q], x.floats()[q], 1e-5f * peak) << q;
             sirt_work_free();
             sirt_tables_free();
         }
@@ -202,17 +203,17 @@ void slow_correlation(mrc_image_t *, mrc_image_t *, float *out)
 TEST(SirtStepTest, CorrelationOnlyOnRequestAndNotTimed)
 {
     const step_fixture f;
-    geometry g(f.W, f.H, f.D, f.angles, f.s, 1, 2);
+    geometry_holder g(f.W, f.H, f.D, f.angles, f.s, 1, 2);
     ASSERT_TRUE(g.ok);
     ASSERT_EQ(0, sirt_init(f.H, f.D, f.N, f.angles.data(), f.s, 1, 1, 2));
     ASSERT_EQ(0, sirt_work_init(f.D, f.N, 1, 2));
-    lane_array measured(2, f.D, f.N);
-    std::unique_ptr<lane_array> x(new_kernel_slice(2, f.W, f.H, f.s));
-    for (int64_t q = 0; q < measured.size(); ++q) measured.begin()[q] = 1.0f;
+    record measured(lanes_for(2), f.D, f.N);
+    slice_record x(f.W, f.H, f.s, lanes_for(2));
+    for (int64_t q = 0; q < measured.count(); ++q) measured.floats()[q] = 1.0f;
 
     float corr = -3.0f;
     double time = 5.0;
-    sirt_step_fn(&measured.rec, &x->rec, nullptr, &time, 0);
+    sirt_step_fn(&measured.rec, &x.rec, nullptr, &time, 0);
     EXPECT_EQ(-3.0f, corr);
     EXPECT_GE(time, 5.0);
 
@@ -221,7 +222,7 @@ TEST(SirtStepTest, CorrelationOnlyOnRequestAndNotTimed)
     slow_corr_value = 0.25f;
     time = 0.0;
     const double span_start = wall_time_seconds();
-    sirt_step_fn(&measured.rec, &x->rec, &corr, &time, 0);
+    sirt_step_fn(&measured.rec, &x.rec, &corr, &time, 0);
     const double span = wall_time_seconds() - span_start;
     correlation_fn = saved;
     EXPECT_EQ(0.25f, corr);

@@ -13,6 +13,7 @@
 #include "kernels/sirt_tables.h"
 #include "tests/kernels/sirt_test_util.h"
 
+using namespace layout_test;
 using namespace sirt_test;
 
 namespace {
@@ -28,8 +29,8 @@ TEST(SirtTablesTest, RayWeightsAtTiltZeroAndUnreachedBins)
     for (int ext : {0, 1, 2})
         for (int interp : {1, 0})
             for (int D : {20, 21}) {  // integer and half-integer coordinates
-                SCOPED_TRACE(testing::Message() << ext_name(ext) << " interp=" << interp << " D=" << D);
-                geometry g(W, H, D, angles, 1, interp, ext);
+                SCOPED_TRACE(testing::Message() << name_of(ext) << " interp=" << interp << " D=" << D);
+                geometry_holder g(W, H, D, angles, 1, interp, ext);
                 ASSERT_TRUE(g.ok);
                 ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), 1, 1, interp, ext));
                 // Slice columns 0 ... W-1 meet bins first ... first + W - 1 at tilt 0.
@@ -47,13 +48,13 @@ TEST(SirtTablesTest, RayWeightsAtTiltZeroAndUnreachedBins)
                 }
                 EXPECT_NEAR(expect, angle_weights[0], 1e-6f * expect);
                 // A bin that no ray reaches projects to 0 whatever the slice holds.
-                std::unique_ptr<lane_array> x(new_kernel_slice(ext, W, H, 1));
-                for (int64_t q = 0; q < x->size(); ++q) x->begin()[q] = 1.0f;
-                lane_array p(ext, D, N);
-                forward_project_fn(&p.rec, &x->rec, ray_steps_table(0));
-                const int L = lanes_of(ext);
-                EXPECT_EQ(0.0f, p.begin()[0]);
-                EXPECT_EQ(0.0f, p.begin()[(int64_t)(D - 1) * L + L - 1]);
+                slice_record x(W, H, 1, lanes_for(ext));
+                for (int64_t q = 0; q < x.count(); ++q) x.floats()[q] = 1.0f;
+                record p(lanes_for(ext), D, N);
+                forward_project_fn(&p.rec, &x.rec, ray_steps_table(0));
+                const int L = lanes_for(ext);
+                EXPECT_EQ(0.0f, p.floats()[0]);
+                EXPECT_EQ(0.0f, p.floats()[(int64_t)(D - 1) * L + L - 1]);
                 sirt_tables_free();
             }
 }
@@ -65,7 +66,7 @@ TEST(SirtTablesTest, NearestSamplingCountsWholeSamples)
     const int W = 30, H = 12, D = 37, s = 3;
     const std::vector<float> angles = angle_range(-70.0f, 70.0f, 7.0f);
     const int N = (int)angles.size();
-    geometry g(W, H, D, angles, s, 0, 2);
+    geometry_holder g(W, H, D, angles, s, 0, 2);
     ASSERT_TRUE(g.ok);
     ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), s, 0, 0, 2));
     int nonzero = 0;
@@ -92,7 +93,7 @@ TEST(SirtTablesTest, WeightsExactForSmallTablesAndCloseForLarge)
     {
         const std::vector<float> angles = {0.0f};
         const int H = 6;
-        geometry g(3, H, 5, angles, 1, 0, 2);
+        geometry_holder g(3, H, 5, angles, 1, 0, 2);
         ASSERT_TRUE(g.ok);
         ASSERT_EQ(0, sirt_init(H, 5, 1, angles.data(), 1, 1, 0, 2));
         EXPECT_EQ(0.0f, ray_weights[0][0]);
@@ -104,7 +105,7 @@ TEST(SirtTablesTest, WeightsExactForSmallTablesAndCloseForLarge)
     {
         const std::vector<float> angles = {-61.0f, 13.0f, 77.5f};
         const int H = 14, N = 3;
-        geometry g(16, H, 16, angles, 1, 1, 2);
+        geometry_holder g(16, H, 16, angles, 1, 1, 2);
         ASSERT_TRUE(g.ok);
         ASSERT_EQ(0, sirt_init(H, 16, N, angles.data(), 1, 1, 1, 2));
         for (int a = 0; a < N; ++a) {
@@ -117,7 +118,7 @@ TEST(SirtTablesTest, WeightsExactForSmallTablesAndCloseForLarge)
     {
         const std::vector<float> angles = angle_range(-60.0f, 60.0f, 3.0f);
         const int H = 20, N = (int)angles.size(), D = 40;
-        geometry g(40, H, D, angles, 2, 1, 2);
+        geometry_holder g(40, H, D, angles, 2, 1, 2);
         ASSERT_TRUE(g.ok);
         ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), 2, 1, 1, 2));
         for (int a = 0; a < N; ++a) {
@@ -127,15 +128,15 @@ TEST(SirtTablesTest, WeightsExactForSmallTablesAndCloseForLarge)
         // Every ray weight against the sums recovered from an unweighted
         // projection of a slice of ones (A 1 = S), with rho = 1/(N S).
         std::vector<float> rho(ray_weights[0], ray_weights[0] + (size_t)N * D);
-        std::unique_ptr<lane_array> ones(new_kernel_slice(2, 40, H, 2));
-        for (int64_t q = 0; q < ones->size(); ++q) ones->begin()[q] = 1.0f;
-        lane_array sums(2, D, N);
+        slice_record ones(40, H, 2, lanes_for(2));
+        for (int64_t q = 0; q < ones.count(); ++q) ones.floats()[q] = 1.0f;
+        record sums(lanes_for(2), D, N);
         {
             unit_ray_weights unit(D, N);
-            forward_project_fn(&sums.rec, &ones->rec, ray_steps_table(0));
+            forward_project_fn(&sums.rec, &ones.rec, ray_steps_table(0));
         }
         for (int64_t q = 0; q < (int64_t)N * D; ++q) {
-            const float S = sums.begin()[q];
+            const float S = sums.floats()[q];
             if (S == 0.0f) {
                 EXPECT_EQ(0.0f, rho[q]) << q;
             } else {
@@ -170,7 +171,7 @@ TEST(SirtTablesTest, SlotsFollowExtensionInterpolationAndWeighting)
     for (const expect_t &e : table) {
         SCOPED_TRACE(testing::Message() << "ext " << e.ext << " interp " << e.interp
                                         << " weighting " << e.weighting);
-        geometry g(16, 4, 16, angles, 2, e.interp, e.ext);
+        geometry_holder g(16, 4, 16, angles, 2, e.interp, e.ext);
         ASSERT_TRUE(g.ok);
         ASSERT_EQ(0, sirt_init(4, 16, 3, angles.data(), 2, e.weighting, e.interp, e.ext));
         EXPECT_EQ(e.forward, forward_project_fn);
@@ -197,7 +198,7 @@ TEST(SirtTablesTest, TableEndsTakeTrueDivisions)
     const int W = 14, H = 10, D = 13;  // N * D = 7 * 13 = 91 = 11 * 8 + 3
     const std::vector<float> angles = {-55.0f, -31.0f, -12.0f, 0.0f, 9.0f, 28.0f, 61.0f};
     const int N = (int)angles.size();
-    geometry g(W, H, D, angles, 1, 0, 2);
+    geometry_holder g(W, H, D, angles, 1, 0, 2);
     ASSERT_TRUE(g.ok);
     ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), 1, 1, 0, 2));
     const float q = 1.0f / (float)N;
@@ -241,20 +242,20 @@ TEST(SirtTablesTest, SinogramWeighting)
     const int N = (int)angles.size(), D = 12, H = 8;
     std::mt19937 rng(3);
     for (int ext : {0, 1, 2}) {
-        SCOPED_TRACE(ext_name(ext));
-        const int L = lanes_of(ext);
-        geometry g(16, H, D, angles, 1, 1, ext);
+        SCOPED_TRACE(name_of(ext));
+        const int L = lanes_for(ext);
+        geometry_holder g(16, H, D, angles, 1, 1, ext);
         ASSERT_TRUE(g.ok);
         ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), 1, 1, 1, ext));
-        lane_array sino(ext, D, N, 2);
-        fill_uniform(sino.begin(), sino.size(), rng, -3.0f, 3.0f);
-        const std::vector<float> before(sino.begin(), sino.begin() + sino.size());
+        record sino(lanes_for(ext), D, N, 2);
+        fill_uniform(sino.floats(), sino.count(), rng, -3.0f, 3.0f);
+        const std::vector<float> before(sino.floats(), sino.floats() + sino.count());
         sino_weight_fn(&sino.rec);
         for (int z = 0; z < 2; ++z)
             for (int a = 0; a < N; ++a)
                 for (int x = 0; x < D * L; ++x) {
                     const size_t q = ((size_t)z * N + a) * D * L + x;
-                    ASSERT_EQ(before[q] * angle_weights[a], sino.begin()[q]) << z << " " << a << " " << x;
+                    ASSERT_EQ(before[q] * angle_weights[a], sino.floats()[q]) << z << " " << a << " " << x;
                 }
         sirt_tables_free();
         EXPECT_EQ(nullptr, angle_weights);
@@ -262,12 +263,12 @@ TEST(SirtTablesTest, SinogramWeighting)
         ASSERT_EQ(0, sirt_init(H, D, N, angles.data(), 1, 0, 1, ext));
         EXPECT_EQ(sino_scale_by_projections, sino_weight_fn);
         EXPECT_EQ(nullptr, angle_weights);
-        lane_array one(ext, D, N);
-        fill_uniform(one.begin(), one.size(), rng, -3.0f, 3.0f);
-        const std::vector<float> raw(one.begin(), one.begin() + one.size());
+        record one(lanes_for(ext), D, N);
+        fill_uniform(one.floats(), one.count(), rng, -3.0f, 3.0f);
+        const std::vector<float> raw(one.floats(), one.floats() + one.count());
         sino_weight_fn(&one.rec);
         const float q = 1.0f / (float)N;
-        for (int64_t i = 0; i < one.size(); ++i) ASSERT_EQ(raw[i] * q, one.begin()[i]) << i;
+        for (int64_t i = 0; i < one.count(); ++i) ASSERT_EQ(raw[i] * q, one.floats()[i]) << i;
         sirt_tables_free();
     }
 }

@@ -21,7 +21,6 @@
 
 namespace {
 
-using mrc_test::ScratchDir;
 
 // The mapping of /proc/self/smaps that holds an address.
 struct mapping_t {
@@ -99,10 +98,10 @@ const allocator_t allocators[] = {
      [](size_t bytes, const look_fn &look) {
          // A tilt series of one image: each cache plane is one row of 4096
          // bytes, and as many rows as planes. Its voxels are never read.
-         ScratchDir dir;
+         scratch_dir_t dir;
          const std::string path = dir.file("t.mrc");
          const int rows = (int)(bytes / 4096);
-         mrc_test::write_bytes(path, mrc_test::mrc_bytes(mrc_test::make_header(1024, rows, 1, 2),
+         mrc_raw_write(path, mrc_raw_file(mrc_raw_header(1024, rows, 1, 2),
                                                          "", ""));
          ASSERT_EQ(truncate(path.c_str(), 1024 + (off_t)bytes), 0);
          mrc_image_t rec;
@@ -114,7 +113,7 @@ const allocator_t allocators[] = {
      }},
     {"write cache",
      [](size_t bytes, const look_fn &look) {
-         ScratchDir dir;
+         scratch_dir_t dir;
          const int sections = (int)(bytes / 4096);
          mrc_image_t rec;
          int depth = sections;

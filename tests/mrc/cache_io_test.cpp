@@ -25,7 +25,7 @@ void fill_buffer(mrc_image_t &rec, float v)
 
 TEST(MrcFillRows, SlotOrderAndRuns)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("t.mrc");
     write_volume(p, 8, 10, 3, 1, tilt_value);
     mrc_image_t rec;
@@ -60,7 +60,7 @@ TEST(MrcFillRows, SlotOrderAndRuns)
 
 TEST(MrcFillRows, LastSlotClampedAndMisalignedStart)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("t.mrc");
     write_volume(p, 8, 10, 3, 2, tilt_value);
     mrc_image_t rec;
@@ -95,10 +95,10 @@ TEST(MrcFillRows, LastSlotClampedAndMisalignedStart)
 // that walks the slots must stop at the window's end, not wrap past it.
 TEST(MrcFillRows, WindowEndingAtTheLargestRow)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("tall.mrc");
-    RawHeader h = make_header(1, INT32_MAX, 1, 0);
-    write_bytes(p, mrc_bytes(h, "", ""));
+    mrc_raw_header_t h = mrc_raw_header(1, INT32_MAX, 1, 0);
+    mrc_raw_write(p, mrc_raw_file(h, "", ""));
     ASSERT_EQ(truncate(p.c_str(), 1024 + (off_t)INT32_MAX), 0);
     mrc_image_t rec;
     int depth = 16;
@@ -115,7 +115,7 @@ TEST(MrcFillRows, WindowEndingAtTheLargestRow)
 
 TEST(MrcFillRows, RangeOffsetsAndConversions)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     // Every mode in both byte orders, opened on rows 100 to 119 of 120.
     for (int mode : {0, 1, 2, 6}) {
         for (bool swap : {false, true}) {
@@ -143,7 +143,7 @@ TEST(MrcFillRows, RangeOffsetsAndConversions)
 // several group boundaries, so a wrong group offset shows up here.
 TEST(MrcFillRows, LongRunsAcrossReadGroups)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     for (int mode : {1, 2}) {
         const std::string p = dir.file("long.mrc");
         write_volume(p, 5, 160, 3, mode, [](int x, int y, int k) {
@@ -166,14 +166,14 @@ TEST(MrcFillRows, LongRunsAcrossReadGroups)
 
 TEST(MrcFillRows, SixteenBitSignednessAfterSwap)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     for (int mode : {1, 6}) {
         const std::string p = dir.file("s.mrc");
-        RawHeader h = make_header(2, 1, 1, mode);
+        mrc_raw_header_t h = mrc_raw_header(2, 1, 1, mode);
         // Stored big-endian as 0x80 0x01, then 0x00 0xff.
-        const std::string stored = mrc_bytes(h, "", std::string("\x01\x80\xff\x00", 4), true);
+        const std::string stored = mrc_raw_file(h, "", std::string("\x01\x80\xff\x00", 4), true);
         ASSERT_EQ(stored.substr(1024), std::string("\x80\x01\x00\xff", 4));
-        write_bytes(p, stored);
+        mrc_raw_write(p, stored);
         mrc_image_t rec;
         int depth = 1;
         ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, &depth, 1), 0);
@@ -187,7 +187,7 @@ TEST(MrcFillRows, SixteenBitSignednessAfterSwap)
 
 TEST(MrcFillRows, FileTruncatedAfterOpen)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("cut.mrc");
     // The reason beside the code: no system error, the file's own end.
     const std::string cut_short = p + ": the file ends before the data its header describes";
@@ -221,7 +221,7 @@ TEST(MrcFillRows, FileTruncatedAfterOpen)
 
 TEST(MrcCacheGuards, SlotsThatCannotBePlaced)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     // A resumed volume whose sections are larger than the output's planes
     // must not be copied into them.
     const std::string old = dir.file("old.mrc");
@@ -254,7 +254,7 @@ TEST(MrcCacheGuards, SlotsThatCannotBePlaced)
 
 class Flush : public ::testing::Test {
 protected:
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t out;
     std::string path;
     // An output of nz sections of 3 x 2 floats with a write cache of 4 slots.
@@ -379,7 +379,7 @@ TEST_F(Flush, FailedWriteKeepsSlotsFinished)
 
 TEST(MrcFlushErrors, ReadOnlyRecord)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("t.mrc");
     write_volume(p, 2, 4, 2, 2, tilt_value);
     mrc_image_t rec;
@@ -398,7 +398,7 @@ TEST(MrcFlushErrors, ReadOnlyRecord)
 
 TEST(MrcTransfers, RingsRoundTrip)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("ring.mrc");
     mrc_image_t out;
     ASSERT_EQ(mrc_create(p.c_str(), &out, 3, 2, 6, 0, NULL), 0);
@@ -448,7 +448,7 @@ TEST(MrcFlushStatistics, MeanOfMillionsOfVoxelsKeepsItsPrecision)
     auto value = [](int x, int y, int z) {
         return 4000.0f + 0.0137f * (float)((x * 7 + y * 13 + z * 3) % 101);
     };
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("big.mrc");
     mrc_image_t out;
     int depth = 2;
@@ -500,7 +500,7 @@ TEST_P(FillSections, SlotRowsStepBySlotAndClampedTail)
     const int step = GetParam();
     const int nz = 2 * step + step / 2 + 1;  // the second load fills part of one slot
     auto value = [](int x, int y, int z) { return 1000 + z * 10 + y * 3 + x; };
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string old = dir.file("old.mrc");
     write_volume(old, 3, 2, nz + 2, 2, value);
     mrc_image_t out, resumed;

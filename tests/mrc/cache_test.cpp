@@ -26,7 +26,7 @@ void expect_invariants(const mrc_image_t &rec)
 
 TEST(MrcCache, DepthRule)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     struct Case { int request, step, limit, depth; };
     const Case cases[] = {
         {10, 4, 100, 8}, {0, 4, 100, 4}, {-7, 1, 100, 1}, {100, 8, 3, 8},
@@ -51,7 +51,7 @@ TEST(MrcCache, DepthRule)
 
 TEST(MrcCache, InitialStatesAndCounts)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string tilt = dir.file("t.mrc");
     write_volume(tilt, 3, 10, 4, 1, [](int, int, int) { return 0; });
     struct Case { int kind; int state; int count0; int count1; };
@@ -81,7 +81,7 @@ TEST(MrcCache, InitialStatesAndCounts)
 
 class WriteCache : public ::testing::Test {
 protected:
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t rec;
     void SetUp() override
     {
@@ -182,7 +182,7 @@ TEST_F(WriteCache, BadArgumentsChangeNothing)
 
 TEST(MrcCache, ReleaseOnReadCaches)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string tilt = dir.file("t.mrc");
     write_volume(tilt, 3, 8, 4, 2, [](int x, int, int) { return x; });
     for (int axis = 0; axis < 2; ++axis) {
@@ -206,7 +206,7 @@ TEST(MrcCache, ReleaseOnReadCaches)
 
 TEST(MrcCache, SharedCacheIsFreedByTheLastClose)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string old = dir.file("old.mrc");
     write_volume(old, 4, 3, 6, 2, [](int x, int y, int z) { return x + 10 * y + 100 * z; });
     mrc_image_t out, resumed;

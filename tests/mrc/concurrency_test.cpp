@@ -45,7 +45,7 @@ class MiniRun : public ::testing::TestWithParam<int> {};
 TEST_P(MiniRun, EveryRowOnceInItsPlace)
 {
     const int step = GetParam();
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string tilt = dir.file("tilt.mrc");
     write_volume(tilt, W, H, N, 1, tilt_value);
 
@@ -159,7 +159,7 @@ double old_value(int x, int k, int z)
 TEST_P(ResumedMiniRun, EverySliceContinuesItsOwnSection)
 {
     const int step = GetParam();
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string tilt = dir.file("tilt.mrc");
     write_volume(tilt, W, H, N, 1, tilt_value);
     const std::string old = dir.file("old.mrc");

@@ -18,7 +18,7 @@ using namespace mrc_test;
 
 namespace {
 
-std::string small_file(const ScratchDir &dir, const char *name, int mode, int nz = 3)
+std::string small_file(const scratch_dir_t &dir, const char *name, int mode, int nz = 3)
 {
     std::string p = dir.file(name);
     write_volume(p, 4, 5, nz, mode, [](int x, int y, int z) { return x + y + z; });
@@ -27,11 +27,11 @@ std::string small_file(const ScratchDir &dir, const char *name, int mode, int nz
 
 TEST(MrcOpen, SizeRuleAndDamagedHeaders)
 {
-    ScratchDir dir;
-    const std::string good = mrc_bytes(make_header(4, 5, 3, 1), "", std::string(120, '\1'));
-    RawHeader zero_nx = make_header(0, 5, 3, 2);
-    RawHeader neg_next = make_header(1, 1, 1, 2, -4);  // 1024 - 4 + 4 matches 1024
-    RawHeader neg_dims = make_header(-2, -2, 1, 0);    // product 4 matches 1028
+    scratch_dir_t dir;
+    const std::string good = mrc_raw_file(mrc_raw_header(4, 5, 3, 1), "", std::string(120, '\1'));
+    mrc_raw_header_t zero_nx = mrc_raw_header(0, 5, 3, 2);
+    mrc_raw_header_t neg_next = mrc_raw_header(1, 1, 1, 2, -4);  // 1024 - 4 + 4 matches 1024
+    mrc_raw_header_t neg_dims = mrc_raw_header(-2, -2, 1, 0);    // product 4 matches 1028
     struct Case { const char *what; std::string bytes; int code; };
     const Case cases[] = {
         {"exact", good, 0},
@@ -40,17 +40,17 @@ TEST(MrcOpen, SizeRuleAndDamagedHeaders)
         {"empty file", "", 6},
         {"short, invalid mode in what was read", std::string("\4\0\0\0\4\0\0\0\1\0\0\0\3\0\0\0", 16), 6},
         {"header only, 1023 bytes", good.substr(0, 1023), 6},
-        {"zero nx", mrc_bytes(zero_nx, "", ""), 6},
-        {"negative next", mrc_bytes(neg_next, "", std::string(4, '\0')), 6},
-        {"negative dimensions", mrc_bytes(neg_dims, "", std::string(4, '\0')), 6},
+        {"zero nx", mrc_raw_file(zero_nx, "", ""), 6},
+        {"negative next", mrc_raw_file(neg_next, "", std::string(4, '\0')), 6},
+        {"negative dimensions", mrc_raw_file(neg_dims, "", std::string(4, '\0')), 6},
         // Sizes of 2^64 bytes, which 64 bits would wrap to 0 and so to 1024.
-        {"nx ny nz beyond 64 bits", mrc_bytes(make_header(1 << 30, 1 << 30, 16, 0), "", ""), 6},
-        {"bytes beyond 64 bits", mrc_bytes(make_header(1 << 30, 1 << 30, 4, 2), "", ""), 6},
-        {"with extended header", mrc_bytes(make_header(4, 5, 3, 1, 7), "abcdefg", std::string(120, '\1')), 0},
+        {"nx ny nz beyond 64 bits", mrc_raw_file(mrc_raw_header(1 << 30, 1 << 30, 16, 0), "", ""), 6},
+        {"bytes beyond 64 bits", mrc_raw_file(mrc_raw_header(1 << 30, 1 << 30, 4, 2), "", ""), 6},
+        {"with extended header", mrc_raw_file(mrc_raw_header(4, 5, 3, 1, 7), "abcdefg", std::string(120, '\1')), 0},
     };
     for (const Case &c : cases) {
         const std::string p = dir.file("f.mrc");
-        write_bytes(p, c.bytes);
+        mrc_raw_write(p, c.bytes);
         mrc_image_t rec;
         const int rc = mrc_open(p.c_str(), &rec, 0, 0, 0, NULL);
         EXPECT_EQ(mrc_errno(), c.code) << c.what;
@@ -77,11 +77,11 @@ TEST(MrcOpen, SizeRuleAndDamagedHeaders)
 // beside its code; an unread data mode names the mode and the modes read.
 TEST(MrcOpen, FailuresKeepTheirReason)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string missing = dir.file("missing.mrc"), folder = dir.file("folder");
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
     const std::string half = dir.file("half.mrc");
-    write_bytes(half, mrc_bytes(make_header(1, 1, 3, 12), "", std::string(6, '\0')));
+    mrc_raw_write(half, mrc_raw_file(mrc_raw_header(1, 1, 3, 12), "", std::string(6, '\0')));
     int nx = 0, n = 0;
     mrc_image_t rec;
     const struct {
@@ -117,7 +117,7 @@ TEST(MrcOpen, FailuresKeepTheirReason)
 
 TEST(MrcOpen, DataModes)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     struct Case { int mode; int nz; int code; int bpv; };
     const Case cases[] = {
         {0, 3, 0, 1}, {1, 3, 0, 2}, {2, 3, 0, 4}, {6, 3, 0, 2},
@@ -128,8 +128,8 @@ TEST(MrcOpen, DataModes)
     };
     for (const Case &c : cases) {
         const std::string p = dir.file("m.mrc");
-        RawHeader h = make_header(1, 1, c.nz, c.mode);
-        write_bytes(p, mrc_bytes(h, "", std::string((size_t)c.nz * (c.bpv ? c.bpv : 2), '\0')));
+        mrc_raw_header_t h = mrc_raw_header(1, 1, c.nz, c.mode);
+        mrc_raw_write(p, mrc_raw_file(h, "", std::string((size_t)c.nz * (c.bpv ? c.bpv : 2), '\0')));
         mrc_image_t rec;
         const int rc = mrc_open(p.c_str(), &rec, 0, 0, 0, NULL);
         EXPECT_EQ(mrc_errno(), c.code) << "mode " << c.mode << " nz " << c.nz;
@@ -143,14 +143,14 @@ TEST(MrcOpen, DataModes)
 
 TEST(MrcOpen, ReverseByteOrderHeader)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("be.mrc");
-    RawHeader h = make_header(6, 4, 2, 2);
-    set_float_word(h, 19, -3.5f);
+    mrc_raw_header_t h = mrc_raw_header(6, 4, 2, 2);
+    mrc_raw_set_float(h, 19, -3.5f);
     h.w[25] = 77;  // origin_row
-    set_label(h, 0, "written big-endian");
+    mrc_raw_set_label(h, 0, "written big-endian");
     h.w[55] = 1;
-    write_bytes(p, mrc_bytes(h, "", std::string(6 * 4 * 2 * 4, '\0'), true));
+    mrc_raw_write(p, mrc_raw_file(h, "", std::string(6 * 4 * 2 * 4, '\0'), true));
     mrc_image_t rec;
     ASSERT_EQ(mrc_open(p.c_str(), &rec, 0, 0, 0, NULL), 0);
     EXPECT_EQ(rec.swapped, 1);
@@ -169,7 +169,7 @@ TEST(MrcOpen, ReverseByteOrderHeader)
 
 TEST(MrcOpen, RangesAtTheirLimits)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = small_file(dir, "r.mrc", 2, 7);  // 4 x 5 x 7
     struct Case { int axis, first, count, code, ny, nz; };
     const Case cases[] = {
@@ -207,7 +207,7 @@ TEST(MrcOpen, RangesAtTheirLimits)
     }
     // File checks come before the axis check.
     const std::string bad = dir.file("bad.mrc");
-    write_bytes(bad, read_file(p) + "x");
+    mrc_raw_write(bad, read_file(p) + "x");
     mrc_image_t rec;
     EXPECT_EQ(mrc_open(bad.c_str(), &rec, 2, 0, 0, NULL), -1);
     EXPECT_EQ(mrc_errno(), 6);
@@ -215,12 +215,12 @@ TEST(MrcOpen, RangesAtTheirLimits)
 
 TEST(MrcPeek, DimsAndOriginRow)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("p.mrc");
-    RawHeader h = make_header(9, 8, 7, 2);
+    mrc_raw_header_t h = mrc_raw_header(9, 8, 7, 2);
     h.w[25] = -5;
     // The peeks check neither size nor byte order: no voxels needed.
-    write_bytes(p, mrc_bytes(h, "", ""));
+    mrc_raw_write(p, mrc_raw_file(h, "", ""));
     int nx = 0, n = 0;
     EXPECT_EQ(mrc_read_dims(p.c_str(), 0, &nx, &n), 0);
     EXPECT_EQ(nx, 9);
@@ -237,7 +237,7 @@ TEST(MrcPeek, DimsAndOriginRow)
     EXPECT_EQ(mrc_read_origin_row(dir.file("none").c_str()), -1);
     EXPECT_EQ(mrc_errno(), 1);
     const std::string cut = dir.file("cut.mrc");
-    write_bytes(cut, mrc_bytes(h, "", "").substr(0, 200));
+    mrc_raw_write(cut, mrc_raw_file(h, "", "").substr(0, 200));
     EXPECT_EQ(mrc_read_dims(cut.c_str(), 0, &nx, &n), -1);
     EXPECT_EQ(mrc_errno(), 4);
     EXPECT_EQ(mrc_read_origin_row(cut.c_str()), -1);
@@ -246,7 +246,7 @@ TEST(MrcPeek, DimsAndOriginRow)
     // A tilt series of the other byte order: the run tuning needs its real
     // dimensions, not their byte-reversed words (2048 would read 524288).
     const std::string be = dir.file("be.mrc");
-    write_bytes(be, mrc_bytes(make_header(2048, 16, 61, 1), "", "", true));
+    mrc_raw_write(be, mrc_raw_file(mrc_raw_header(2048, 16, 61, 1), "", "", true));
     EXPECT_EQ(mrc_read_dims(be.c_str(), 0, &nx, &n), 0);
     EXPECT_EQ(nx, 2048);
     EXPECT_EQ(n, 61);
@@ -256,7 +256,7 @@ TEST(MrcPeek, DimsAndOriginRow)
 
 TEST(MrcOpen, SetImageCount)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = small_file(dir, "s.mrc", 1, 6);
     mrc_image_t rec;
     int depth = 4;
@@ -299,7 +299,7 @@ int32_t word_int(const std::string &bytes, int off)
 
 TEST(MrcCreate, EmptyVolumeHeader)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string p = dir.file("out.mrc");
     mrc_image_t rec;
     ASSERT_EQ(mrc_create(p.c_str(), &rec, 6, 4, 3, 12, NULL), 0);
@@ -331,7 +331,7 @@ TEST(MrcCreate, EmptyVolumeHeader)
 
 TEST(MrcCreate, CellFromReferenceAndTrueStatistics)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t ref = {};
     mrc_header_t rh = {};
     rh.mx = 10;
@@ -375,7 +375,7 @@ TEST(MrcCreate, CellFromReferenceAndTrueStatistics)
 
 TEST(MrcCreate, Failures)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t rec;
     EXPECT_EQ(mrc_create(dir.file("no/such/dir.mrc").c_str(), &rec, 2, 2, 2, 0, NULL), -1);
     EXPECT_EQ(mrc_errno(), 2);
@@ -400,7 +400,7 @@ std::vector<std::string> listing(const std::string &dir)
     return names;
 }
 
-void write_bytes(const std::string &path, const std::string &bytes)
+void mrc_raw_write(const std::string &path, const std::string &bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -411,9 +411,9 @@ void write_bytes(const std::string &path, const std::string &bytes)
 // new file takes 0666 less the umask.
 TEST(MrcCreate, OutputReplacedOnlyAtTheClose)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mkdir(dir.file("sub").c_str(), 0755);
-    write_bytes(dir.file("sub/target.mrc"), "old volume");
+    mrc_raw_write(dir.file("sub/target.mrc"), "old volume");
     chmod(dir.file("sub/target.mrc").c_str(), 0604);
     symlink("sub/target.mrc", dir.file("link.mrc").c_str());
     symlink("sub/fresh.mrc", dir.file("dangling.mrc").c_str());
@@ -463,7 +463,7 @@ TEST(MrcCreate, OutputReplacedOnlyAtTheClose)
 // and so does a create that fails once the file beside exists.
 TEST(MrcCreate, FailedCloseRemovesTheVolume)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t rec;
     ASSERT_EQ(mrc_create(dir.file("out.mrc").c_str(), &rec, 4, 2, 3, 0, NULL), 0);
     mkdir(dir.file("out.mrc").c_str(), 0755);  // a directory cannot be replaced by a file
@@ -478,7 +478,7 @@ TEST(MrcCreate, FailedCloseRemovesTheVolume)
     EXPECT_EQ(listing(dir.path), std::vector<std::string>{"out.mrc"});
 
     // A cache that cannot be had: the create fails after its file was made.
-    write_bytes(dir.file("keep.mrc"), "old volume");
+    mrc_raw_write(dir.file("keep.mrc"), "old volume");
     int depth = 1 << 30;
     EXPECT_EQ(mrc_create(dir.file("keep.mrc").c_str(), &rec, 1 << 30, 1 << 30, 1 << 30, 0, &depth, 8, 0), -1);
     EXPECT_EQ(mrc_errno(), 8);
@@ -566,7 +566,7 @@ TEST(MrcOutput, RoomRule)
 
 TEST(MrcLabels, AddAndCopyLimits)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t out;
     ASSERT_EQ(mrc_create(dir.file("l.mrc").c_str(), &out, 2, 2, 2, 0, NULL), 0);
     mrc_add_label(&out, "");
@@ -606,7 +606,7 @@ TEST(MrcLabels, AddAndCopyLimits)
 
 TEST(MrcLabels, UnusedSlotsAreZeroFilled)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     mrc_image_t out;
     ASSERT_EQ(mrc_create(dir.file("z.mrc").c_str(), &out, 2, 2, 2, 0, NULL), 0);
     mrc_add_label(&out, "Kyvane: Tomogram reconstruction. WBP");

@@ -25,7 +25,6 @@
 
 namespace {
 
-using mrc_test::ScratchDir;
 
 // Every boundary of the room rule, in blocks of 4096 bytes. A wrong 0
 // destroys the old output before the volume is complete; a wrong 1 writes
@@ -86,7 +85,7 @@ std::vector<int> open_descriptors()
 // would otherwise run out of them.
 TEST(MrcCreate, LeavesNoDescriptorOpen)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const std::string out = dir.file("out.mrc"), twin = dir.file("twin.mrc"), link = dir.file("link.mrc");
     ASSERT_EQ(symlink("out.mrc", link.c_str()), 0);
     const struct {

@@ -124,7 +124,7 @@ void expect_same_voxels(const std::vector<float> &ours, const std::vector<float>
 
 class MrcPeer : public ::testing::Test {
 protected:
-    ScratchDir dir;
+    scratch_dir_t dir;
     void SetUp() override
     {
         ASSERT_TRUE(exists(kPython)) << kPython << " is needed for the peer checks";

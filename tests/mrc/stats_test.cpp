@@ -102,7 +102,7 @@ void expect_matches(const header_stats_t &h, const reference_t &r, double rms_to
 // extremes seen before it nor spoil mean and rms.
 TEST(MrcStats, NonFiniteVoxelAnywhere)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const int nx = 53, ny = 157, n = nx * ny;
     std::mt19937 gen(7);
     std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
@@ -153,7 +153,7 @@ TEST(MrcStats, NonFiniteVoxelAnywhere)
 // non-finite voxel reports none.
 TEST(MrcStats, AllOrNothingFinite)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     std::vector<float> mixed(24, INFINITY), late(24, NAN);
     mixed[5] = -INFINITY;
     late[20] = -INFINITY;  // in the second write of two
@@ -197,7 +197,7 @@ TEST(MrcStats, AllOrNothingFinite)
 // and of 3 (so runs of different sizes are merged).
 TEST(MrcStats, RmsKeepsItsDigitsUnderALargeMean)
 {
-    ScratchDir dir;
+    scratch_dir_t dir;
     const int nx = 1024, ny = 1024, nz = 16;
     std::mt19937 gen(11);
     std::normal_distribution<float> noise(0.0f, 0.0037f);
@@ -223,13 +223,14 @@ TEST(MrcStats, RmsKeepsItsDigitsUnderALargeMean)
     expect_matches(h, r2, 1e-5);
 }
 
-// The SSE2 and AVX block passes against the reference and so against each
-// other, on lengths that end in every lane position and on every kind of
-// non-finite value in every position of the first vectors and of the tail.
+// The scalar, SSE2 and AVX block passes against the reference and so
+// against each other, on lengths that end in every lane position and on
+// every kind of non-finite value in every position of the first vectors and
+// of the tail.
 TEST(MrcStats, BlockPassesAgree)
 {
     std::vector<std::pair<const char *, mrc_stats_block_fn>> passes = {
-        {"sse2", mrc_stats_block_sse2}};
+        {"scalar", mrc_stats_block_scalar}, {"sse2", mrc_stats_block_sse2}};
     if (__builtin_cpu_supports("avx"))
         passes.push_back({"avx", mrc_stats_block_avx});
     std::mt19937 gen(3);
