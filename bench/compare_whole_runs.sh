@@ -9,8 +9,9 @@
 # TUNABLE=new, the current one) under GLIBC_TUNABLES=glibc.malloc.hugetlb=1:
 # the C library then marks every large allocation for transparent huge
 # pages, the reference for what huge pages can give.
-# Cases: WBP and SIRT, each with its output in every folder of OUTPUTS (a
-# tmpfs and a disk by default), each under every THP mode of THP_MODES.
+# Cases: those of CASES (by default WBP and SIRT), each with its output in
+# every folder of OUTPUTS (a tmpfs and a disk by default), each under every
+# THP mode of THP_MODES.
 # Every run starts after a sync, so a disk still writing back the volume of
 # the run before does not slow the next one. What ran before still counts:
 # after a run on 4 KB pages, free memory is fragmented and the next run's
@@ -24,6 +25,10 @@
 #   OUTPUTS     folders the volume is written to (default: /dev/shm/kyvane-whole
 #               and build/compare/whole-disk); the series lies in the first
 #   METHODS     "WBP SIRT" (default), or one of them
+#   CASES       runs to compare, each WBP or SIRT, optionally followed by
+#               :ITERATIONS (SIRT) and @ROWS (tilt-series rows), e.g.
+#               "WBP SIRT:2 SIRT:10 SIRT:2@1024"; default: METHODS with
+#               ITERATIONS and ROWS
 #   TUNABLE     the build run under the tunable: old (default), new, or 0 for
 #               no tunable runs
 #   THP_MODES   transparent-huge-page modes to run under, of "always madvise
@@ -53,6 +58,7 @@ BUFFERS=${BUFFERS:-128,128}
 ITERATIONS=${ITERATIONS:-2}
 JOBS=${JOBS:-3}
 OUTPUT_CASES=${OUTPUT_CASES:-new}
+CASES=${CASES:-$(for m in $METHODS; do [ "$m" = SIRT ] && printf 'SIRT:%s ' "$ITERATIONS" || printf '%s ' "$m"; done)}
 TARGETS="kyvane make_tilt_series"
 . bench/build_beside.sh
 OUTPUTS=${OUTPUTS:-"/dev/shm/kyvane-whole $OUT/whole-disk"}
@@ -77,22 +83,35 @@ builds="old new"
 [ "$TUNABLE" != 0 ] && builds="old new tunable"
 set -- $OUTPUTS
 for d in "$@"; do mkdir -p "$d"; done
-series=$1/series.mrc
-angles=$1/series.tlt
-"$NEW/make_tilt_series" -o "$series" -a "$angles" -d "$DETECTOR" -r "$ROWS" -n "$TILTS" -T 60 \
-    -z "$THICKNESS"
+# One tilt series per row count of the cases, in the first folder.
+case_rows() {
+    case $1 in *@*) echo "${1#*@}" ;; *) echo "$ROWS" ;; esac
+}
+case_iterations() {
+    case $1 in *:*) c=${1#*:}; echo "${c%@*}" ;; *) echo "$ITERATIONS" ;; esac
+}
+all_rows=$(for c in $CASES; do case_rows "$c"; done | sort -un)
+for rows in $all_rows; do
+    "$NEW/make_tilt_series" -o "$1/series-$rows.mrc" -a "$1/series-$rows.tlt" -d "$DETECTOR" \
+        -r "$rows" -n "$TILTS" -T 60 -z "$THICKNESS"
+done
+series_dir=$1
 raw=$OUT/whole-runs.txt
 : >"$raw"
 
-# once BUILD DIR METHOD CASE: one whole run, one line "case build faults wall user sys rss".
+# once BUILD DIR CASE WHAT: one whole run, one line "case build faults wall user sys rss".
 once() {
-    b=$1 dir=$2 method=$3 what=$4
+    b=$1 dir=$2 run=$3 what=$4
+    method=${run%%[:@]*}
+    rows=$(case_rows "$run")
+    series=$series_dir/series-$rows.mrc
+    angles=$series_dir/series-$rows.tlt
     bin=$NEW/kyvane
     [ "$b" = old ] || { [ "$b" = tunable ] && [ "$TUNABLE" = old ]; } && bin=$OLD/kyvane
     env=
     [ "$b" = tunable ] && env=GLIBC_TUNABLES=glibc.malloc.hugetlb=1
     set -- -a "$angles" -i "$series" -o "$dir/volume.mrc" -f -z "$THICKNESS" -t "$THREADS" -b "$BUFFERS"
-    [ "$method" = SIRT ] && set -- "$@" -S -l "$ITERATIONS"
+    [ "$method" = SIRT ] && set -- "$@" -S -l "$(case_iterations "$run")"
     [ "$what" = new ] && rm -f "$dir/volume.mrc"
     [ "$what" = replace ] && [ ! -f "$dir/volume.mrc" ] && echo previous >"$dir/volume.mrc"
     sync
@@ -104,7 +123,7 @@ once() {
     t1=$(date +%s%N)
     fs=$(df --output=fstype "$dir" | tail -n 1)
     read -r faults user sys rss <"$OUT/time.txt"
-    echo "$mode/$fs/$method/$what $b $faults $(((t1 - t0) / 1000000)) $user $sys $rss" >>"$raw"
+    echo "$mode/$fs/$run/$what $b $faults $(((t1 - t0) / 1000000)) $user $sys $rss" >>"$raw"
 }
 
 for mode in $THP_MODES; do
@@ -121,10 +140,10 @@ for mode in $THP_MODES; do
             for (i = 0; i < NF; i++) o[i] = $((i + k) % NF + 1)
             for (i = 0; i < NF; i++) printf "%s ", r % 2 ? o[i] : o[NF - 1 - i]
         }')
-        for method in $METHODS; do
+        for run in $CASES; do
             for dir in $OUTPUTS; do
                 for what in $OUTPUT_CASES; do
-                    for b in $order; do once "$b" "$dir" "$method" "$what"; done
+                    for b in $order; do once "$b" "$dir" "$run" "$what"; done
                 done
             done
         done
@@ -133,14 +152,15 @@ for mode in $THP_MODES; do
 done
 restore_thp
 for d in $OUTPUTS; do rm -f "$d/volume.mrc"; done
-rm -f "$series" "$angles"
+for rows in $all_rows; do rm -f "$series_dir/series-$rows.mrc" "$series_dir/series-$rows.tlt"; done
 
 echo
 tunable_note=
 [ "$TUNABLE" = old ] && tunable_note=", $ref_id under glibc.malloc.hugetlb=1 (tunable)"
 [ "$TUNABLE" = new ] && tunable_note=", the current tree under glibc.malloc.hugetlb=1 (tunable)"
 echo "$ref_id (old), the current tree (new)$tunable_note;"
-echo "WBP of $ROWS slices of $DETECTOR x $THICKNESS from $TILTS tilts, SIRT with $ITERATIONS iterations;" \
+echo "Cases $CASES (METHOD:ITERATIONS@ROWS; default $ROWS rows, $ITERATIONS iterations):" \
+     "slices of $DETECTOR x $THICKNESS from $TILTS tilts;" \
      "$THREADS threads, -b $BUFFERS; $ROUNDS runs each: median [lowest highest]"
 awk -v builds="$builds" '
     { key = $1; b = $2; n[key, b]++

@@ -1,5 +1,6 @@
 #include "driver/threads.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -421,6 +422,29 @@ int threads_prepare(thread_team_t *team, mrc_image_t *images)
     return 0;
 }
 
+// Column-pair walks (one kernel row against one projection's ray) that the
+// calibration times: one to three milliseconds of one thread per call with
+// any kernel family.
+static const double calibration_walks = 1 << 19;
+
+// Seconds of one work item's kernel time on the first `rows` kernel rows of
+// the slice; the view is narrowed for the call and widened again.
+static double item_seconds_on_rows(mrc_image_t *sino, mrc_image_t *slice, int rows)
+{
+    const int all_rows = slice->ny;
+    slice->ny = rows;
+    double seconds = 0.0;
+    if (config.method == 1) {
+        const double t0 = wall_time_seconds();
+        wbp_backproject_sinogram(sino, slice, 0);
+        seconds = wall_time_seconds() - t0;
+    } else {
+        sirt_step_fn(sino, slice, NULL, &seconds, 0);
+    }
+    slice->ny = all_rows;
+    return seconds;
+}
+
 void calibrate_io_periods(thread_team_t *team, mrc_image_t *images)
 {
     const int T = team->threads;
@@ -440,18 +464,33 @@ void calibrate_io_periods(thread_team_t *team, mrc_image_t *images)
     slice_zero(slice);
     mrc_zero_data(sino);
 
-    double unit;
-    if (config.method == 1) {
-        const double t0 = wall_time_seconds();
-        wbp_backproject_sinogram(sino, slice, 0);
-        unit = wall_time_seconds() - t0;
-    } else {
-        const int n = config.iterations < 13 ? config.iterations : 13;
-        double seconds = 0.0;
-        for (int i = 0; i < n; i++)
-            sirt_step_fn(sino, slice, NULL, &seconds, 0);
-        unit = (double)config.iterations * seconds / n;
+    // Timing whole items would keep every other core waiting for many
+    // single-threaded steps. The kernels' time grows linearly with the
+    // slice's kernel rows, so a few rows are timed and scaled to all of
+    // them; for SIRT a step on no rows gives what does not grow with them
+    // (the work sinogram's clearing, weighting and residual).
+    const int R = slice->ny;
+    const double walks_per_row = (double)(slice->nx / (2 * lanes)) * (double)sino->ny;
+    double want = walks_per_row > 0.0 ? std::ceil(calibration_walks / walks_per_row) : 1.0;
+    const int rows = want >= (double)R ? R : (want < 1.0 ? 1 : (int)want);
+
+    // The first call touches the work stores' pages for the first time, and
+    // a busy machine can only make a call longer: warm up, then take the
+    // shorter of two calls.
+    item_seconds_on_rows(sino, slice, config.method == 1 ? 1 : 0);
+    double fixed = 0.0, with_rows = 0.0;
+    for (int k = 0; k < 2; k++) {
+        const double f = config.method == 1 ? 0.0 : item_seconds_on_rows(sino, slice, 0);
+        const double t = item_seconds_on_rows(sino, slice, rows);
+        fixed = (k == 0 || f < fixed) ? f : fixed;
+        with_rows = (k == 0 || t < with_rows) ? t : with_rows;
     }
+    double per_row = (with_rows - fixed) / rows;
+    if (!(per_row > 0.0))
+        per_row = 0.0;
+    double unit = fixed + per_row * R;
+    if (config.method != 1)
+        unit *= (double)config.iterations;
 
     team->reader.period = period_from_seconds((double)config.read_block / in_flight * 0.4 * unit);
     team->writer.period = period_from_seconds((double)config.write_block / in_flight * 0.15 * unit);

@@ -80,7 +80,8 @@ void *writer_thread(void *arg);   // arg: io_thread_t*
 int threads_prepare(thread_team_t *team, mrc_image_t *images);
 
 // Sets the reader's and writer's periods from the time of one work item on
-// zeroed data, measured on the main thread with worker 0's stores.
+// zeroed data, estimated on the main thread with worker 0's stores from a
+// few of the slice's kernel rows (a millisecond or so, whatever the job).
 void calibrate_io_periods(thread_team_t *team, mrc_image_t *images);
 
 // Period p seconds as whole seconds and nanoseconds, both truncated.

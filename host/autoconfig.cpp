@@ -51,6 +51,39 @@ std::vector<int> divisors_of(int W)
     return all;
 }
 
+// One cache's block: its size over its sharers times 1.6 (in single
+// precision) for the AVX kernels, over three times its sharers for the
+// others; 0 when no sharers are known.
+int block_from_cache(int size_kb, int sharers, bool avx)
+{
+    if (sharers == 0) return 0;
+    if (avx) return static_cast<int>(static_cast<float>(size_kb) / (static_cast<float>(sharers) * 1.6f));
+    return size_kb / (3 * sharers);
+}
+
+// The tiles are reused from a core's own cache (its L2) or its share of the
+// last level. A share far above the core's own cache is either false (a
+// virtual CPU reporting the whole host's cache) or so large that a block
+// sized from it leaves every cache the kernels reuse; the block then
+// follows the core's own cache. Real processors stay within this ratio,
+// apart from stacked-cache parts with few cores per die.
+constexpr double plausible_llc_to_own_ratio = 16.0;
+// A core's own cache when the probe gives none: the L2 of a current
+// server core.
+constexpr int assumed_own_cache_kb = 2048;
+
+int automatic_cache_block(const sysinfo_t *s, int ht, bool avx)
+{
+    const int n = ht ? s->llc.shared_logical : s->llc.shared_cores;
+    const int n2 = ht ? s->l2.shared_logical : s->l2.shared_cores;
+    const bool own_known = s->l2.size_kb > 0 && n2 > 0;
+    const double own_kb = own_known ? static_cast<double>(s->l2.size_kb) / n2 : assumed_own_cache_kb;
+    if (n > 0 && static_cast<double>(s->llc.size_kb) / n > plausible_llc_to_own_ratio * own_kb)
+        return own_known ? block_from_cache(s->l2.size_kb, n2, avx)
+                         : block_from_cache(assumed_own_cache_kb, 1, avx);
+    return block_from_cache(s->llc.size_kb, n, avx);
+}
+
 }  // namespace
 
 void autoconfig_hardware_from(config_t *cfg, const sysinfo_t *s, int host_avx)
@@ -76,15 +109,7 @@ void autoconfig_hardware_from(config_t *cfg, const sysinfo_t *s, int host_avx)
         const int ht = cfg->hyperthreading == 1;
         if (cfg->threads == -1) cfg->threads = ht ? s->logical : s->cores;
         if (cfg->cache_block_kb == -1) {
-            const int n = ht ? s->llc.shared_logical : s->llc.shared_cores;
-            int block = 0;
-            if (n != 0) {
-                if (cfg->vector_ext == 0)
-                    block = static_cast<int>(static_cast<float>(s->llc.size_kb) /
-                                             (static_cast<float>(n) * 1.6f));
-                else
-                    block = s->llc.size_kb / (3 * n);
-            }
+            const int block = automatic_cache_block(s, ht, cfg->vector_ext == 0);
             cfg->cache_block_kb = block == 0 ? 256 : block;
         }
         if (cfg->vector_ext == 0 && cfg->split_factor == -1) {

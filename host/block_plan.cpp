@@ -6,34 +6,37 @@
 
 namespace {
 
-// Rounds half up by truncation and clamps to [1, hi] while still a double,
-// so a huge cache block cannot overflow the int conversion.
-int tile_from_double(double value, int hi)
+// A list of tiles over `total` items: `full` tiles of `size`, then one of
+// `rest` when the division leaves a remainder.
+struct tiling_t {
+    int size, full, rest;
+    size_t entries() const { return static_cast<size_t>(full) + (rest != 0 ? 1 : 0); }
+};
+
+// Tiles of per_set items rounded half up, clamped to [1, total] while still
+// a double so that a huge cache block cannot overflow the int conversion
+// (a NaN becomes 1). Requested integer sizes pass through unchanged.
+tiling_t tiling_of(double per_set, int total)
 {
-    double v = value + 0.5;
-    if (!(v >= 1.0)) return 1;  // also catches NaN
-    if (v >= static_cast<double>(hi)) return hi;
-    int t = static_cast<int>(v);
-    return t < 1 ? 1 : (t > hi ? hi : t);
+    const double v = per_set + 0.5;
+    int size = total;
+    if (!(v >= 1.0))
+        size = 1;
+    else if (v < static_cast<double>(total))
+        size = static_cast<int>(v);
+    return tiling_t{size, total / size, total % size};
 }
 
-int clamp_tile(int t, int hi)
+void fill_list(int32_t *list, const tiling_t &t)
 {
-    if (t < 1) t = 1;
-    if (t > hi) t = hi;
-    return t;
+    for (int i = 0; i < t.full; ++i) list[i] = t.size;
+    if (t.rest != 0) list[t.full] = t.rest;
 }
 
-void fill_list(int32_t *list, int q, int size, int rest)
+void print_sets(const tiling_t &t, const char *what)
 {
-    for (int i = 0; i < q; ++i) list[i] = size;
-    if (rest != 0) list[q] = rest;
-}
-
-void print_sets(int q, int size, int rest, const char *what)
-{
-    std::printf("%d sets of %d %s", q, size, what);
-    if (rest != 0) std::printf(" plus one of %d", rest);
+    std::printf("%d sets of %d %s", t.full, t.size, what);
+    if (t.rest != 0) std::printf(" plus one of %d", t.rest);
 }
 
 }  // namespace
@@ -50,8 +53,8 @@ int plan_cache_blocks(int W, int H, int D, int N, int B, int Rq, int Pq,
 
     const int R = (H >> 1) * s;
     const int L = (vector_ext == 1) ? 4 : 1;
-    int rows_per_set = Rq;
-    int projs_per_set = Pq;
+    double rows_per_set = Rq;
+    double projs_per_set = Pq;
 
     if (B != 0) {
         const int64_t row_bytes = static_cast<int64_t>(W / s) * 2 * L * 4;
@@ -68,8 +71,8 @@ int plan_cache_blocks(int W, int H, int D, int N, int B, int Rq, int Pq,
             kbS = S * B / G;
             kbG = B - kbS;
         }
-        rows_per_set = tile_from_double(kbS / rowKB, R);
-        projs_per_set = tile_from_double(kbG / projKB, N);
+        rows_per_set = kbS / rowKB;
+        projs_per_set = kbG / projKB;
         if (verbose) {
             std::printf("Split factor    = %d\n", s);
             std::printf("Row size        = %g KB\n", rowKB);
@@ -80,26 +83,22 @@ int plan_cache_blocks(int W, int H, int D, int N, int B, int Rq, int Pq,
         }
     }
 
-    rows_per_set = clamp_tile(rows_per_set, R);
-    projs_per_set = clamp_tile(projs_per_set, N);
-
-    const int qR = R / rows_per_set, rR = R % rows_per_set;
-    const int qP = N / projs_per_set, rP = N % projs_per_set;
-    const size_t n_proj = static_cast<size_t>(qP) + (rP != 0 ? 1 : 0);
-    const size_t n_rows = static_cast<size_t>(qR) + (rR != 0 ? 1 : 0);
+    const tiling_t rows = tiling_of(rows_per_set, R);
+    const tiling_t projs = tiling_of(projs_per_set, N);
+    const size_t n_proj = projs.entries();
 
     lists->proj_block_sizes =
-        static_cast<int32_t *>(std::malloc((n_proj + n_rows) * sizeof(int32_t)));
+        static_cast<int32_t *>(std::malloc((n_proj + rows.entries()) * sizeof(int32_t)));
     if (lists->proj_block_sizes == nullptr) return -1;
     lists->row_block_sizes = lists->proj_block_sizes + n_proj;
 
-    fill_list(lists->row_block_sizes, qR, rows_per_set, rR);
-    fill_list(lists->proj_block_sizes, qP, projs_per_set, rP);
+    fill_list(lists->row_block_sizes, rows);
+    fill_list(lists->proj_block_sizes, projs);
 
     if (verbose) {
-        print_sets(qR, rows_per_set, rR, "rows");
+        print_sets(rows, "rows");
         std::printf(".\n");
-        print_sets(qP, projs_per_set, rP, "projections");
+        print_sets(projs, "projections");
         std::printf(".\n\n");
     }
     return 0;
@@ -113,16 +112,12 @@ int plan_cache_blocks_avx(int W, int H, int D, int N, int B, int Pq, int s,
 
     const int R = (H >> 1) * s;
     const double projKB = static_cast<double>(static_cast<int64_t>(D) * 32) / 1024.0;
-    int projs_per_set = (B != 0) ? tile_from_double(B / projKB, N) : Pq;
-    projs_per_set = clamp_tile(projs_per_set, N);
-
-    const int qP = N / projs_per_set, rP = N % projs_per_set;
-    const size_t n_proj = static_cast<size_t>(qP) + (rP != 0 ? 1 : 0);
+    const tiling_t projs = tiling_of(B != 0 ? B / projKB : Pq, N);
 
     lists->proj_block_sizes =
-        static_cast<int32_t *>(std::malloc(n_proj * sizeof(int32_t)));
+        static_cast<int32_t *>(std::malloc(projs.entries() * sizeof(int32_t)));
     if (lists->proj_block_sizes == nullptr) return -1;
-    fill_list(lists->proj_block_sizes, qP, projs_per_set, rP);
+    fill_list(lists->proj_block_sizes, projs);
 
     if (verbose) {
         const int64_t l1_bytes = (static_cast<int64_t>(W) * 16 / s) * 4;
@@ -130,10 +125,10 @@ int plan_cache_blocks_avx(int W, int H, int D, int N, int B, int Pq, int s,
         std::printf("Split factor    = %d\n", s);
         std::printf("L1 cache block  = %g KB (Row size)\n",
                     static_cast<double>(l1_bytes) / 1024.0);
-        std::printf("LLC block       = %g KB\n", projs_per_set * projKB);
+        std::printf("LLC block       = %g KB\n", projs.size * projKB);
         std::printf("Projection size = %g KB\n", projKB);
         std::printf("%d sets of 1 row.\n", R);
-        print_sets(qP, projs_per_set, rP, "projections");
+        print_sets(projs, "projections");
         std::printf(".\n\n");
     }
 

@@ -41,6 +41,9 @@ struct sysinfo_t {
     sysinfo_cache_t l1;
     char model_name[128];
     char vendor_id[16];
+    // Level-2 data cache (sysfs only; size 0 when not known). Not part of
+    // the host report: the run tuning uses it to judge the llc's figures.
+    sysinfo_cache_t l2;
 };
 
 // Builds a new host description list (sysfs first, then /proc/cpuinfo);

@@ -62,6 +62,7 @@ sysinfo_t *sysinfo_new_package(sysinfo_t *head, int package_id)
     r->features = 0;
     r->llc = sysinfo_cache_t{0, 0, 0, 0};
     r->l1 = sysinfo_cache_t{1, 0, 0, 0};
+    r->l2 = sysinfo_cache_t{2, 0, 0, 0};
     std::memset(r->model_name, 0, sizeof r->model_name);
     std::memset(r->vendor_id, 0, sizeof r->vendor_id);
     return r;

@@ -266,6 +266,8 @@ long find_cache(sysfs_probe_t &P, int cpu, int wanted)
     }
 }
 
+// Passes: 0 the last level, 1 the L1, 2 the L2. A CPU without a readable
+// level-2 cache only leaves the L2 unknown.
 bool cache_pass(sysfs_probe_t &P, int pass)
 {
     for (int c : P.cpus) {
@@ -275,8 +277,9 @@ bool cache_pass(sysfs_probe_t &P, int pass)
         if (r == nullptr) return false;  // topology changed under the probe
         sysinfo_masks_t *m = r->masks;
         if (test_bit(m->covered_mask, c)) continue;
-        sysinfo_cache_t *desc = pass == 0 ? m->llc : m->l1;
-        const long size = find_cache(P, c, pass == 0 ? r->llc.level : 1);
+        sysinfo_cache_t *desc = pass == 0 ? m->llc : (pass == 1 ? m->l1 : &r->l2);
+        const long size = find_cache(P, c, pass == 0 ? r->llc.level : pass);
+        if (pass == 2 && (size < 0 || size > INT32_MAX)) continue;
         if (size < 0 || size > INT32_MAX) return false;
         desc->size_kb = static_cast<int32_t>(size);
         int cores = 0, logicals = 0;
@@ -303,6 +306,18 @@ void complete_summary(sysfs_probe_t &P)
     }
 }
 
+// The summary's L2: the smallest of the packages (unknown when one lacks
+// it), shared by the most.
+void complete_summary_l2(sysfs_probe_t &P)
+{
+    sysinfo_cache_t &l2 = P.summary->l2;
+    for (sysinfo_t *r = P.head; r != P.summary; r = r->next) {
+        if (r == P.head || r->l2.size_kb < l2.size_kb) l2.size_kb = r->l2.size_kb;
+        if (r->l2.shared_cores > l2.shared_cores) l2.shared_cores = r->l2.shared_cores;
+        if (r->l2.shared_logical > l2.shared_logical) l2.shared_logical = r->l2.shared_logical;
+    }
+}
+
 sysinfo_t *probe(sysfs_probe_t &P)
 {
     if (!mask_word_count(P) || !cpu_list(P)) return nullptr;
@@ -311,9 +326,10 @@ sysinfo_t *probe(sysfs_probe_t &P)
     P.scratch_mask.assign(static_cast<size_t>(P.words), 0);
     if (!topology_pass(P)) return P.fail();
     P.map.assign(static_cast<size_t>(P.words), 0);
-    if (!cache_pass(P, 0) || !cache_pass(P, 1)) return P.fail();
+    if (!cache_pass(P, 0) || !cache_pass(P, 1) || !cache_pass(P, 2)) return P.fail();
     P.free_masks();
     complete_summary(P);
+    complete_summary_l2(P);
     return P.head;
 }
 

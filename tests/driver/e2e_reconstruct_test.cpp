@@ -143,7 +143,7 @@ TEST_F(E2eReconstruct, VectorExtensionsAndThreadCountsAgree)
 
 // The SIRT iterations allocate nothing: a run's heap allocations, counted
 // by a preloaded counter, are the same for 1 and for 12 iterations (the
-// calibration repeats up to 13 steps as well). One sinogram group on one
+// calibration runs SIRT steps as well). One sinogram group on one
 // worker is written in one flush, so the count does not depend on timing.
 TEST_F(E2eReconstruct, SirtIterationsAllocateNothing)
 {

@@ -12,6 +12,7 @@
 #include "mrc/mrc.h"
 #include "tests/support/mrc_test_file.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/host/sysfs_fixture.h"
 
 namespace {
 
@@ -104,6 +105,73 @@ TEST(Autoconfig, HardwareOnThisHost)
     EXPECT_EQ(cfg.vector_ext, sysinfo_has_avx() ? 0 : 1);
     EXPECT_GE(cfg.threads, 1);
     EXPECT_GT(cfg.cache_block_kb, 0);
+}
+
+// One package of `cores` cores (CPUs 0 .. cores-1, and cores .. 2 cores-1
+// as their second threads with ht) whose last level is shared by all; an
+// l2_kb of 0 leaves the level-2 cache out of the tree.
+void put_host(const FixtureDir &fx, int cores, bool ht, int l2_kb, int llc_kb)
+{
+    const int n = ht ? 2 * cores : cores;
+    auto hex = [](unsigned v) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%x", v);
+        return std::string(buf);
+    };
+    fx.put("cpu/kernel_max", std::to_string(n - 1) + "\n");
+    fx.put("cpu/online", "0-" + std::to_string(n - 1) + "\n");
+    const std::string all = hex((1u << n) - 1);
+    for (int cpu = 0; cpu < n; ++cpu) {
+        const int core = cpu % cores;
+        const std::string sib = hex((1u << core) | (ht ? 1u << (core + cores) : 0u));
+        std::vector<fixture_cache_t> caches = {{1, "Data", 48, sib}, {1, "Instruction", 32, sib}};
+        if (l2_kb > 0) caches.push_back({2, "Unified", l2_kb, sib});
+        caches.push_back({3, "Unified", llc_kb, all});
+        fx.add_cpu(cpu, 0, sib, caches);
+    }
+}
+
+// The automatic block from a probed sysfs tree: the last level's figure
+// where its report is plausible, the core's own cache where the last level
+// is false or huge; -C still wins.
+TEST(Autoconfig, CacheBlockFollowsTheCoresOwnCache)
+{
+    const struct {
+        const char *name;
+        int cores;
+        bool ht;
+        int l2_kb, llc_kb;
+        int vector_ext, cache_block, use_ht;  // requested
+        int want_block;
+    } cases[] = {
+        {"480 MB shared by 8 cores", 8, false, 2048, 491520, 3, -1, 0, 1280},
+        {"480 MB, SSE", 8, false, 2048, 491520, 1, -1, 0, 682},
+        {"480 MB, -H", 8, true, 2048, 491520, 3, -1, 1, 640},
+        {"480 MB, no level-2 cache in the tree", 8, false, 0, 491520, 3, -1, 0, 1280},
+        {"480 MB, -C given", 8, false, 2048, 491520, 3, 4096, 0, 4096},
+        {"32 MB shared by 8 cores", 8, false, 1024, 32768, 3, -1, 0, 2560},
+        {"8 MB shared by 4 cores", 4, false, 256, 8192, 3, -1, 0, 1280},
+        {"8 MB shared by 4 cores, -H", 4, true, 256, 8192, 3, -1, 1, 640},
+        {"share 16 times the L2", 8, false, 512, 65536, 3, -1, 0, 5120},
+        {"share above 16 times the L2", 8, false, 512, 66560, 3, -1, 0, 320},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        FixtureDir fx;
+        put_host(fx, c.cores, c.ht, c.l2_kb, c.llc_kb);
+        sysinfo_env_t env = fixture_env(fx);
+        sysinfo_t *list = sysinfo_probe_sysfs_env(&env);
+        ASSERT_NE(list, nullptr);
+        config_t cfg = config_defaults;
+        cfg.vector_ext = c.vector_ext;
+        cfg.cache_block_kb = c.cache_block;
+        cfg.hyperthreading = c.use_ht;
+        testing::internal::CaptureStdout();
+        autoconfig_hardware_from(&cfg, static_cast<const sysinfo_t *>(list_last(list)), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        list_free(list);
+        EXPECT_EQ(cfg.cache_block_kb, c.want_block);
+    }
 }
 
 struct IoCase {
