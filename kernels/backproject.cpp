@@ -418,31 +418,37 @@ AVX_INLINE void avx_back_rays(float *S, const ray_segment_t *row, float *const *
                        });
 }
 
-// Projection blocks of the plan; inside each, kernel rows four at a time
-// (one step table run for all four) against the block's projections four
-// at a time. A kernel row stays in the first-level cache while the block's
-// sinogram rows stream from the last level.
+// A tile of kernel rows (ray_steps_tile_rows) at a time; over it, the
+// projection blocks of the plan in order; inside each, kernel rows four at
+// a time (one step table run for all four) against the block's projections
+// four at a time. A kernel row stays in the first-level cache while the
+// block's sinogram rows pass, and the tile in the core's own cache while
+// the blocks pass. Each voxel still receives its projections in order.
 template <bool Interp>
 __attribute__((target("avx"))) void backproject_avx(mrc_image_t *sino, mrc_image_t *slice,
                                                     int32_t *tab)
 {
     const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
     const int steps = slice->nx / 16;  // column pairs of a kernel row
+    const int tile = ray_steps_tile_rows(slice->nx);
     float *const *S = slice->data[0];
     float *const *P = sino->data[0];
-    for (int a0 = 0, pb = 0; a0 < N; pb++) {
-        const int a1 = a0 + proj_block(pb, a0, N);
-        for (int r0 = 0; r0 < R; r0 += ray_steps_rows) {
-            const int nr = R - r0 < ray_steps_rows ? R - r0 : ray_steps_rows;
-            for (int a = a0; a < a1; a += ray_steps_rays) {
-                const int m = a1 - a < ray_steps_rays ? a1 - a : ray_steps_rays;
-                ray_steps_fill<Interp>(tab, steps, r0, nr, a, m);
-                for (int rr = 0; rr < nr; rr++)
-                    avx_back_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
-                                          ray_steps_row(tab, steps, rr), D);
+    for (int t0 = 0; t0 < R; t0 += tile) {
+        const int t1 = R - t0 < tile ? R : t0 + tile;
+        for (int a0 = 0, pb = 0; a0 < N; pb++) {
+            const int a1 = a0 + proj_block(pb, a0, N);
+            for (int r0 = t0; r0 < t1; r0 += ray_steps_rows) {
+                const int nr = t1 - r0 < ray_steps_rows ? t1 - r0 : ray_steps_rows;
+                for (int a = a0; a < a1; a += ray_steps_rays) {
+                    const int m = a1 - a < ray_steps_rays ? a1 - a : ray_steps_rays;
+                    ray_steps_fill<Interp>(tab, steps, r0, nr, a, m);
+                    for (int rr = 0; rr < nr; rr++)
+                        avx_back_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
+                                              ray_steps_row(tab, steps, rr), D);
+                }
             }
+            a0 = a1;
         }
-        a0 = a1;
     }
 }
 

@@ -35,6 +35,16 @@ constexpr int ray_steps_frac_bytes = 32;   // from a ray's offset to its fractio
 // memory once per block; the hardware alone does not fetch it early enough.
 constexpr int ray_steps_prefetch = 4096;
 
+// Kernel rows that the AVX walks keep in the core's own cache while every
+// projection block passes over them: about 256 KB of the slice, whole
+// groups of ray_steps_rows. Without it each block of the plan would sweep
+// the whole slice (32 MB for 8 lanes of 1024 x 1024) through memory again.
+inline int ray_steps_tile_rows(int floats_per_row)
+{
+    const int rows = (256 * 1024 / 4) / (floats_per_row > 0 ? floats_per_row : 1);
+    return rows < ray_steps_rows ? ray_steps_rows : rows - rows % ray_steps_rows;
+}
+
 inline int ray_steps_count(const ray_segment_t &e)
 {
     return e.last_col >= e.first_col ? (e.last_col - e.first_col) / 16 + 1 : 0;
