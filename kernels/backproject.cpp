@@ -18,7 +18,7 @@
 #include <stdint.h>
 
 #include "kernels/geometry.h"
-#include "kernels/ray_steps.h"
+#include "kernels/ray_walk_avx.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <algorithm>
 
 #include "kernels/geometry.h"
-#include "kernels/ray_steps.h"
+#include "kernels/ray_walk_avx.h"
 #include "kernels/sirt_tables.h"
 
 forward_project_fn_t forward_project_fn = nullptr;
