@@ -424,7 +424,7 @@ __attribute__((target("avx"))) void backproject_avx(mrc_image_t *sino, mrc_image
 {
     const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
     const int steps = slice->nx / 16;  // column pairs of a kernel row
-    const int tile = ray_steps_tile_rows(slice->nx);
+    const int tile = ray_steps_tile_rows(slice->nx, R, N, (int64_t)sino->nx * N, true);
     float *const *S = slice->data[0];
     float *const *P = sino->data[0];
     for (int t0 = 0; t0 < R; t0 += tile) {

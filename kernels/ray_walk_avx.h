@@ -38,13 +38,29 @@ constexpr int ray_steps_frac_bytes = 32;   // from a ray's offset to its fractio
 constexpr int ray_steps_prefetch = 4096;
 
 // Kernel rows that the AVX walks keep in the core's own cache while every
-// projection block passes over them: about 256 KB of the slice, whole
-// groups of ray_steps_rows. Without it each block of the plan would sweep
-// the whole slice (32 MB for 8 lanes of 1024 x 1024) through memory again.
-inline int ray_steps_tile_rows(int floats_per_row)
+// projection block of the plan passes over them: about 256 KB of the
+// slice, whole groups of ray_steps_rows, or all R rows (no tiling). Without
+// tiles each block sweeps the whole slice (32 MB for 8 lanes of 1024 x 1024)
+// through the caches again; with them each tile takes the whole sinogram
+// instead. So the tiles are taken where the slice's sweeps would move more
+// data than the sinogram's: many blocks. slice_written: the walk adds into
+// the slice (back-projection), else into the sinogram.
+inline int ray_steps_tile_rows(int floats_per_row, int R, int N, int64_t sino_floats,
+                               bool slice_written)
 {
-    const int rows = (256 * 1024 / 4) / (floats_per_row > 0 ? floats_per_row : 1);
-    return rows < ray_steps_rows ? ray_steps_rows : rows - rows % ray_steps_rows;
+    int rows = (256 * 1024 / 4) / (floats_per_row > 0 ? floats_per_row : 1);
+    rows = rows < ray_steps_rows ? ray_steps_rows : rows - rows % ray_steps_rows;
+    if (rows >= R) return R;
+    int blocks = 0;
+    for (int a0 = 0; a0 < N; blocks++) {
+        const int na = block_lists.proj_block_sizes[blocks];
+        a0 += na < 1 ? 1 : na;
+    }
+    const double tiles = (double)((R + rows - 1) / rows);
+    const double slice = (double)floats_per_row * R;
+    const double sweeps = blocks * slice * (slice_written ? 2 : 1);
+    const double sinos = tiles * (double)sino_floats * (slice_written ? 1 : 2);
+    return sweeps > sinos ? rows : R;
 }
 
 inline int ray_steps_count(const ray_segment_t &e)
