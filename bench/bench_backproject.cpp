@@ -6,7 +6,8 @@
 // factor) chosen by the run tuning for this host as a run would. Then the
 // weighting filter's rows per second. One line per case.
 //
-// Usage: bench_backproject [seconds per case, default 1.5] [avx|sse|plain]
+// Usage: bench_backproject [seconds per case, default 1.5] [avx|sse|plain|all]
+//        [cache block KB, as -C gives it; default the run tuning's]
 // (the second argument limits the run to one extension's members)
 #include <stdio.h>
 #include <stdlib.h>
@@ -78,7 +79,8 @@ double calls_per_second(int threads, double seconds, Fn fn)
 int main(int argc, char **argv)
 {
     const double seconds = argc > 1 ? atof(argv[1]) : 1.5;
-    const char *only = argc > 2 ? argv[2] : nullptr;
+    const char *only = argc > 2 && strcmp(argv[2], "all") != 0 ? argv[2] : nullptr;
+    const int block_kb = argc > 3 && atoi(argv[3]) > 0 ? atoi(argv[3]) : -1;
     const int cores = (int)sysconf(_SC_NPROCESSORS_ONLN);
     if (mrc_init() != 0) return 1;
 
@@ -95,6 +97,7 @@ int main(int argc, char **argv)
             config_t cfg = config_defaults;
             cfg.vector_ext = ext == 2 ? 2 : ext;
             cfg.split_factor = -1;
+            cfg.cache_block_kb = block_kb;
             autoconfig_hardware(&cfg);
             if (cfg.vector_ext != ext) {
                 printf("backproject_%s_%s: not supported on this host\n",

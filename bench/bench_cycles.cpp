@@ -10,7 +10,8 @@
 // bench_backproject: W = H = D = 1024, N = 121, the run tuning's cache block
 // and split factor for this host.
 //
-// Usage: bench_cycles [calls per case, default 9] [avx|sse|plain]
+// Usage: bench_cycles [calls per case, default 9] [avx|sse|plain|all]
+//        [cache block KB, as -C gives it; default the run tuning's]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -56,13 +57,14 @@ int alloc_lanes(int L, mrc_image_t *rec, int n, int ny)
 int main(int argc, char **argv)
 {
     const int calls = argc > 1 && atoi(argv[1]) > 0 ? atoi(argv[1]) : 9;
-    const char *only = argc > 2 ? argv[2] : nullptr;
+    const char *only = argc > 2 && strcmp(argv[2], "all") != 0 ? argv[2] : nullptr;
     // The program runs with flush-to-zero and denormals-are-zero.
     _mm_setcsr(_mm_getcsr() | 0x8040);
     if (mrc_init() != 0) return 1;
     std::vector<float> angles;
     for (int a = 0; a < N; a++) angles.push_back(-60.0f + a);
     config_t host = config_defaults;
+    if (argc > 3 && atoi(argv[3]) > 0) host.cache_block_kb = atoi(argv[3]);
     autoconfig_hardware(&host);
     printf("Core cycles per L-lane update, one thread, W = H = D = %d, N = %d, %d calls per case\n",
            W, N, calls);

@@ -7,7 +7,8 @@
 // though voxels whose ray misses the detector at high tilt are skipped. Sizes: W = H = D = 1024, N = 121 (-60 ... 60 degrees); the
 // cache block and split factor are chosen by the run tuning for this host.
 //
-// Usage: bench_sirt [seconds per case and thread count, default 1] [avx|sse|scalar]
+// Usage: bench_sirt [seconds per case and thread count, default 1] [avx|sse|scalar|all]
+//        [cache block KB, as -C gives it; default the run tuning's]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -83,11 +84,12 @@ template <class F> double calls_per_second(int threads, double seconds, F fn)
 int main(int argc, char **argv)
 {
     const double seconds = argc > 1 ? atof(argv[1]) : 1.0;
-    const char *only = argc > 2 ? argv[2] : nullptr;  // one extension: avx, sse or scalar
+    const char *only = argc > 2 && strcmp(argv[2], "all") != 0 ? argv[2] : nullptr;  // one extension
     const int cpus = (int)std::thread::hardware_concurrency() > 0 ? (int)std::thread::hardware_concurrency() : 1;
     std::vector<float> angles;
     for (int a = 0; a < N; ++a) angles.push_back(-60.0f + a);
     config_t cfg = config_defaults;
+    if (argc > 3 && atoi(argv[3]) > 0) cfg.cache_block_kb = atoi(argv[3]);
     autoconfig_hardware(&cfg);
     printf("Forward projection, W = H = D = %d, N = %d, cache block %d KB, %d logical CPUs\n", W, N,
            cfg.cache_block_kb, cpus);

@@ -18,7 +18,7 @@
 #include <stdint.h>
 
 #include "kernels/geometry.h"
-#include "kernels/ray_steps.h"
+#include "kernels/ray_walk_avx.h"
 
 namespace {
 
@@ -105,7 +105,10 @@ void backproject_scalar(mrc_image_t *sino, mrc_image_t *slice)
     });
 }
 
-// ---- walks of several projections at once (SSE) ----------------------------
+// ---- SSE (4 lanes, aligned) -------------------------------------------------
+// A column pair is 8 floats; bin i of the row is the vector at byte 16 i.
+// SSE2 only (no rounding or extraction instructions of later extensions):
+// the SSE members are chosen on any x86-64 without AVX.
 
 // Steps of a walk from float offset x to last (inclusive), pair size `pair`.
 inline int steps_between(int x, int last, int pair)
@@ -135,208 +138,199 @@ inline two_walk_plan plan_two(int xa, int la, int xb, int lb, int pair)
     return w;
 }
 
+#define SSE_INLINE __attribute__((target("sse2"), always_inline)) inline
+
+constexpr int sse_pair = 8;   // floats of a column pair
+constexpr int sse_shift = 4;  // bin i of a sinogram row is at byte i << sse_shift
+
+// The coordinates are non-negative and far below 2^31, so converting the
+// truncated integers back is the truncation toward zero.
+SSE_INLINE __m128 sse_trunc(__m128 v)
+{
+    return _mm_cvtepi32_ps(_mm_cvttps_epi32(v));
+}
+
 // The vector members take projections four at a time. Where all four rays
 // cover a pair, one loop adds a, a+1, a+2, a+3 in that order; before and
 // after that run, the rays are walked as two pairs, (a, a+1) then
 // (a+2, a+3), each pair over the same stretch of the row, so every voxel
 // still receives its projections in increasing order. Each ray keeps its
 // own running coordinate and position across these stretches.
-// TRUNCV truncates a coordinate vector toward zero; TRUNC4(T, I) does so for
-// the four coordinates of T (I: their truncated integers) and LANE4(O, K)
-// reads integer lane K: each target passes the instructions it may use.
-#define LANE_WALKS(PFX, VEC, LOADV, STOREV, SETV, BCASTL, ADDV, SUBV, MULV, TRUNCV, LOW, PAIR,    \
-                   SHIFT, TRUNC4, LANE4)                                                           \
-    struct PFX##_ray {                                                                             \
-        const char *P;  /* bin 0 of the projection row */                                          \
-        const char *Pm; /* bin D-1 */                                                              \
-        VEC t, d;       /* the coordinate in every lane, so the fraction needs no broadcast */     \
-        int x, last;                                                                               \
-    };                                                                                             \
-                                                                                                   \
-    PFX##_INLINE PFX##_ray PFX##_ray_of(const ray_segment_t &e, const float *P, float d, int D)    \
-    {                                                                                              \
-        return {reinterpret_cast<const char *>(P),                                                 \
-                reinterpret_cast<const char *>(P + (PAIR / 2) * (D - 1)), SETV(e.t_first),         \
-                SETV(d), e.first_col, e.last_col};                                                 \
-    }                                                                                              \
-                                                                                                   \
-    /* One ray's samples into one column pair; trunc(t) is exact below 2^24. */                   \
-    template <bool Interp>                                                                         \
-    PFX##_INLINE void PFX##_add(VEC &s0, VEC &s1, PFX##_ray &w)                                    \
-    {                                                                                              \
-        const int64_t off = _mm_cvttss_si64(LOW(w.t)) << SHIFT;                                    \
-        const char *p = w.P + off;                                                                 \
-        const char *q = w.Pm - off;                                                                \
-        const VEC p0 = LOADV(reinterpret_cast<const float *>(p));                                  \
-        const VEC q0 = LOADV(reinterpret_cast<const float *>(q));                                  \
-        if (Interp) {                                                                              \
-            const VEC f = SUBV(w.t, TRUNCV(w.t));                                                 \
-            const VEC p1 = LOADV(reinterpret_cast<const float *>(p + (1 << SHIFT)));               \
-            const VEC q1 = LOADV(reinterpret_cast<const float *>(q - (1 << SHIFT)));               \
-            s0 = ADDV(ADDV(s0, p0), MULV(SUBV(p1, p0), f));                                        \
-            s1 = ADDV(ADDV(s1, q0), MULV(SUBV(q1, q0), f));                                        \
-        } else {                                                                                   \
-            s0 = ADDV(s0, p0);                                                                     \
-            s1 = ADDV(s1, q0);                                                                     \
-        }                                                                                          \
-        w.t = ADDV(w.t, w.d);                                                                      \
-    }                                                                                              \
-                                                                                                   \
-    template <bool Interp>                                                                         \
-    PFX##_INLINE void PFX##_walk_one(float *S, PFX##_ray &w, int steps)                           \
-    {                                                                                              \
-        float *s = S + w.x;                                                                        \
-        w.x += steps * PAIR;                                                                       \
-        for (; steps > 0; steps--, s += PAIR) {                                                    \
-            VEC s0 = LOADV(s), s1 = LOADV(s + PAIR / 2);                                           \
-            PFX##_add<Interp>(s0, s1, w);                                                          \
-            STOREV(s, s0);                                                                         \
-            STOREV(s + PAIR / 2, s1);                                                              \
-        }                                                                                          \
-    }                                                                                              \
-                                                                                                   \
-    /* Rays a and b over the pairs up to offset hi. */                                             \
-    template <bool Interp>                                                                         \
-    PFX##_INLINE void PFX##_walk_two(float *S, PFX##_ray &A, PFX##_ray &B, int hi)                 \
-    {                                                                                              \
-        const two_walk_plan plan = plan_two(A.x, A.last < hi ? A.last : hi, B.x,                   \
-                                            B.last < hi ? B.last : hi, PAIR);                      \
-        PFX##_walk_one<Interp>(S, A, plan.lead_a);                                                 \
-        PFX##_walk_one<Interp>(S, B, plan.lead_b);                                                 \
-        float *s = S + A.x;                                                                        \
-        A.x += plan.both * PAIR;                                                                   \
-        B.x += plan.both * PAIR;                                                                   \
-        for (int n = plan.both; n > 0; n--, s += PAIR) {                                           \
-            VEC s0 = LOADV(s), s1 = LOADV(s + PAIR / 2);                                           \
-            PFX##_add<Interp>(s0, s1, A);                                                          \
-            PFX##_add<Interp>(s0, s1, B);                                                          \
-            STOREV(s, s0);                                                                         \
-            STOREV(s + PAIR / 2, s1);                                                              \
-        }                                                                                          \
-        PFX##_walk_one<Interp>(S, A, plan.tail_a);                                                 \
-        PFX##_walk_one<Interp>(S, B, plan.tail_b);                                                 \
-    }                                                                                              \
-                                                                                                   \
-    /* Interpolated samples of ray k at byte offset off, fraction lane K of F. */                  \
-    template <int K>                                                                               \
-    PFX##_INLINE void PFX##_sample4(VEC &s0, VEC &s1, const char *P, int64_t last, uint32_t off,   \
-                                    __m128 F)                                                      \
-    {                                                                                              \
-        const char *p = P + off;                                                                   \
-        const char *q = P + (last - (int64_t)off);                                                 \
-        const VEC f = BCASTL(F, K);                                                                \
-        const VEC p0 = LOADV(reinterpret_cast<const float *>(p));                                  \
-        const VEC q0 = LOADV(reinterpret_cast<const float *>(q));                                  \
-        const VEC p1 = LOADV(reinterpret_cast<const float *>(p + (1 << SHIFT)));                   \
-        const VEC q1 = LOADV(reinterpret_cast<const float *>(q - (1 << SHIFT)));                   \
-        s0 = ADDV(ADDV(s0, p0), MULV(SUBV(p1, p0), f));                                            \
-        s1 = ADDV(ADDV(s1, q0), MULV(SUBV(q1, q0), f));                                            \
-    }                                                                                              \
-                                                                                                   \
-    /* The stretch all four interpolating rays cover. Their coordinates    \
-       share one 4-float register: one addition advances all four running  \
-       sums (each lane is its own exact sum), one rounding gives the four   \
-       fractions and one conversion the four bin offsets, so the per-ray    \
-       work is the sampling alone. */                                       \
-    PFX##_INLINE void PFX##_walk_four_core(float *s, PFX##_ray *w, int n)                          \
-    {                                                                                              \
-        alignas(16) float tf[4];                                                                   \
-        __m128 T = _mm_setr_ps(_mm_cvtss_f32(LOW(w[0].t)), _mm_cvtss_f32(LOW(w[1].t)),             \
-                               _mm_cvtss_f32(LOW(w[2].t)), _mm_cvtss_f32(LOW(w[3].t)));            \
-        const __m128 Dv = _mm_setr_ps(_mm_cvtss_f32(LOW(w[0].d)), _mm_cvtss_f32(LOW(w[1].d)),      \
-                                      _mm_cvtss_f32(LOW(w[2].d)), _mm_cvtss_f32(LOW(w[3].d)));     \
-        const char *P0 = w[0].P, *P1 = w[1].P, *P2 = w[2].P, *P3 = w[3].P;                         \
-        const int64_t last = w[0].Pm - w[0].P; /* byte offset of bin D-1 */                        \
-        for (; n > 0; n--, s += PAIR) {                                                            \
-            const __m128i I = _mm_cvttps_epi32(T);                                                 \
-            const __m128 F = _mm_sub_ps(T, TRUNC4(T, I));                                          \
-            const __m128i O = _mm_slli_epi32(I, SHIFT);                                            \
-            T = _mm_add_ps(T, Dv);                                                                 \
-            VEC s0 = LOADV(s), s1 = LOADV(s + PAIR / 2);                                           \
-            PFX##_sample4<0>(s0, s1, P0, last, (uint32_t)_mm_cvtsi128_si32(O), F);                 \
-            PFX##_sample4<1>(s0, s1, P1, last, (uint32_t)LANE4(O, 1), F);                          \
-            PFX##_sample4<2>(s0, s1, P2, last, (uint32_t)LANE4(O, 2), F);                          \
-            PFX##_sample4<3>(s0, s1, P3, last, (uint32_t)LANE4(O, 3), F);                          \
-            STOREV(s, s0);                                                                         \
-            STOREV(s + PAIR / 2, s1);                                                              \
-        }                                                                                          \
-        _mm_store_ps(tf, T);                                                                       \
-        for (int k = 0; k < 4; k++) w[k].t = SETV(tf[k]);                                          \
-    }                                                                                              \
-                                                                                                   \
-    template <bool Interp>                                                                         \
-    PFX##_INLINE void PFX##_walk_four(float *S, PFX##_ray *w)                                      \
-    {                                                                                              \
-        int x0 = w[0].x, x1 = w[0].last;                                                           \
-        for (int k = 1; k < 4; k++) {                                                              \
-            x0 = w[k].x > x0 ? w[k].x : x0;                                                        \
-            x1 = w[k].last < x1 ? w[k].last : x1;                                                  \
-        }                                                                                          \
-        if (x0 > x1) { /* no pair that all four reach */                                           \
-            PFX##_walk_two<Interp>(S, w[0], w[1], INT_MAX);                                        \
-            PFX##_walk_two<Interp>(S, w[2], w[3], INT_MAX);                                        \
-            return;                                                                                \
-        }                                                                                          \
-        PFX##_walk_two<Interp>(S, w[0], w[1], x0 - PAIR);                                          \
-        PFX##_walk_two<Interp>(S, w[2], w[3], x0 - PAIR);                                          \
-        const int n = (x1 - x0) / PAIR + 1;                                                        \
-        if (Interp) {                                                                              \
-            PFX##_walk_four_core(S + x0, w, n);                                                    \
-        } else {                                                                                   \
-            float *s = S + x0;                                                                     \
-            for (int k = n; k > 0; k--, s += PAIR) {                                               \
-                VEC s0 = LOADV(s), s1 = LOADV(s + PAIR / 2);                                       \
-                PFX##_add<Interp>(s0, s1, w[0]);                                                   \
-                PFX##_add<Interp>(s0, s1, w[1]);                                                   \
-                PFX##_add<Interp>(s0, s1, w[2]);                                                   \
-                PFX##_add<Interp>(s0, s1, w[3]);                                                   \
-                STOREV(s, s0);                                                                     \
-                STOREV(s + PAIR / 2, s1);                                                          \
-            }                                                                                      \
-        }                                                                                          \
-        for (int k = 0; k < 4; k++) w[k].x = x1 + PAIR;                                            \
-        PFX##_walk_two<Interp>(S, w[0], w[1], INT_MAX);                                            \
-        PFX##_walk_two<Interp>(S, w[2], w[3], INT_MAX);                                            \
-    }                                                                                              \
-                                                                                                   \
-    /* Projections a0 .. a1-1 of one kernel row. */                                                \
-    template <bool Interp>                                                                         \
-    PFX##_INLINE void PFX##_row(float *S, const ray_segment_t *row, float *const *P, int a0,       \
-                                int a1, int D)                                                     \
-    {                                                                                              \
-        int a = a0;                                                                                \
-        for (; a + 3 < a1; a += 4) {                                                               \
-            PFX##_ray w[4];                                                                        \
-            for (int k = 0; k < 4; k++)                                                            \
-                w[k] = PFX##_ray_of(row[a + k], P[a + k], cos_table[a + k], D);                    \
-            PFX##_walk_four<Interp>(S, w);                                                         \
-        }                                                                                          \
-        for (; a + 1 < a1; a += 2) {                                                               \
-            PFX##_ray A = PFX##_ray_of(row[a], P[a], cos_table[a], D);                             \
-            PFX##_ray B = PFX##_ray_of(row[a + 1], P[a + 1], cos_table[a + 1], D);                 \
-            PFX##_walk_two<Interp>(S, A, B, INT_MAX);                                              \
-        }                                                                                          \
-        if (a < a1) {                                                                              \
-            PFX##_ray A = PFX##_ray_of(row[a], P[a], cos_table[a], D);                             \
-            PFX##_walk_one<Interp>(S, A, steps_between(A.x, A.last, PAIR));                        \
-        }                                                                                          \
+struct sse_ray {
+    const char *P;   // bin 0 of the projection row
+    const char *Pm;  // bin D-1
+    __m128 t, d;     // the coordinate in every lane, so the fraction needs no broadcast
+    int x, last;
+};
+
+SSE_INLINE sse_ray sse_ray_of(const ray_segment_t &e, const float *P, float d, int D)
+{
+    return {reinterpret_cast<const char *>(P),
+            reinterpret_cast<const char *>(P + (sse_pair / 2) * (D - 1)), _mm_set1_ps(e.t_first),
+            _mm_set1_ps(d), e.first_col, e.last_col};
+}
+
+// One ray's samples into one column pair; trunc(t) is exact below 2^24.
+template <bool Interp>
+SSE_INLINE void sse_add(__m128 &s0, __m128 &s1, sse_ray &w)
+{
+    const int64_t off = _mm_cvttss_si64(w.t) << sse_shift;
+    const char *p = w.P + off;
+    const char *q = w.Pm - off;
+    const __m128 p0 = _mm_load_ps(reinterpret_cast<const float *>(p));
+    const __m128 q0 = _mm_load_ps(reinterpret_cast<const float *>(q));
+    if (Interp) {
+        const __m128 f = _mm_sub_ps(w.t, sse_trunc(w.t));
+        const __m128 p1 = _mm_load_ps(reinterpret_cast<const float *>(p + (1 << sse_shift)));
+        const __m128 q1 = _mm_load_ps(reinterpret_cast<const float *>(q - (1 << sse_shift)));
+        s0 = _mm_add_ps(_mm_add_ps(s0, p0), _mm_mul_ps(_mm_sub_ps(p1, p0), f));
+        s1 = _mm_add_ps(_mm_add_ps(s1, q0), _mm_mul_ps(_mm_sub_ps(q1, q0), f));
+    } else {
+        s0 = _mm_add_ps(s0, p0);
+        s1 = _mm_add_ps(s1, q0);
     }
+    w.t = _mm_add_ps(w.t, w.d);
+}
 
-// ---- SSE (4 lanes, aligned) -------------------------------------------------
-// A column pair is 8 floats; bin i of the row is the vector at byte 16 i.
-// SSE2 only (no rounding or extraction instructions of later extensions):
-// the SSE members are chosen on any x86-64 without AVX.
+template <bool Interp>
+SSE_INLINE void sse_walk_one(float *S, sse_ray &w, int steps)
+{
+    float *s = S + w.x;
+    w.x += steps * sse_pair;
+    for (; steps > 0; steps--, s += sse_pair) {
+        __m128 s0 = _mm_load_ps(s), s1 = _mm_load_ps(s + sse_pair / 2);
+        sse_add<Interp>(s0, s1, w);
+        _mm_store_ps(s, s0);
+        _mm_store_ps(s + sse_pair / 2, s1);
+    }
+}
 
-#define sse_INLINE __attribute__((target("sse2"), always_inline)) inline
-#define SSE_LOW(v) (v)
-#define SSE_BCASTL(F, K) _mm_shuffle_ps(F, F, (K) * 0x55)
-// The coordinates are non-negative and far below 2^31, so converting the
-// truncated integers back is the truncation toward zero.
-#define SSE_TRUNC(v) _mm_cvtepi32_ps(_mm_cvttps_epi32(v))
-#define SSE_TRUNC4(T, I) _mm_cvtepi32_ps(I)
-#define SSE_LANE4(O, K) _mm_cvtsi128_si32(_mm_shuffle_epi32(O, K))
-LANE_WALKS(sse, __m128, _mm_load_ps, _mm_store_ps, _mm_set1_ps, SSE_BCASTL, _mm_add_ps,
-           _mm_sub_ps, _mm_mul_ps, SSE_TRUNC, SSE_LOW, 8, 4, SSE_TRUNC4, SSE_LANE4)
+// Rays a and b over the pairs up to offset hi.
+template <bool Interp>
+SSE_INLINE void sse_walk_two(float *S, sse_ray &A, sse_ray &B, int hi)
+{
+    const two_walk_plan plan = plan_two(A.x, A.last < hi ? A.last : hi, B.x,
+                                        B.last < hi ? B.last : hi, sse_pair);
+    sse_walk_one<Interp>(S, A, plan.lead_a);
+    sse_walk_one<Interp>(S, B, plan.lead_b);
+    float *s = S + A.x;
+    A.x += plan.both * sse_pair;
+    B.x += plan.both * sse_pair;
+    for (int n = plan.both; n > 0; n--, s += sse_pair) {
+        __m128 s0 = _mm_load_ps(s), s1 = _mm_load_ps(s + sse_pair / 2);
+        sse_add<Interp>(s0, s1, A);
+        sse_add<Interp>(s0, s1, B);
+        _mm_store_ps(s, s0);
+        _mm_store_ps(s + sse_pair / 2, s1);
+    }
+    sse_walk_one<Interp>(S, A, plan.tail_a);
+    sse_walk_one<Interp>(S, B, plan.tail_b);
+}
+
+// Interpolated samples of ray k at byte offset off, fraction lane K of F.
+template <int K>
+SSE_INLINE void sse_sample4(__m128 &s0, __m128 &s1, const char *P, int64_t last, uint32_t off,
+                            __m128 F)
+{
+    const char *p = P + off;
+    const char *q = P + (last - (int64_t)off);
+    const __m128 f = _mm_shuffle_ps(F, F, K * 0x55);
+    const __m128 p0 = _mm_load_ps(reinterpret_cast<const float *>(p));
+    const __m128 q0 = _mm_load_ps(reinterpret_cast<const float *>(q));
+    const __m128 p1 = _mm_load_ps(reinterpret_cast<const float *>(p + (1 << sse_shift)));
+    const __m128 q1 = _mm_load_ps(reinterpret_cast<const float *>(q - (1 << sse_shift)));
+    s0 = _mm_add_ps(_mm_add_ps(s0, p0), _mm_mul_ps(_mm_sub_ps(p1, p0), f));
+    s1 = _mm_add_ps(_mm_add_ps(s1, q0), _mm_mul_ps(_mm_sub_ps(q1, q0), f));
+}
+
+// The stretch all four interpolating rays cover. Their coordinates share
+// one 4-float register: one addition advances all four running sums (each
+// lane is its own exact sum), one rounding gives the four fractions and one
+// conversion the four bin offsets, so the per-ray work is the sampling
+// alone.
+SSE_INLINE void sse_walk_four_core(float *s, sse_ray *w, int n)
+{
+    alignas(16) float tf[4];
+    __m128 T = _mm_setr_ps(_mm_cvtss_f32(w[0].t), _mm_cvtss_f32(w[1].t),
+                           _mm_cvtss_f32(w[2].t), _mm_cvtss_f32(w[3].t));
+    const __m128 Dv = _mm_setr_ps(_mm_cvtss_f32(w[0].d), _mm_cvtss_f32(w[1].d),
+                                  _mm_cvtss_f32(w[2].d), _mm_cvtss_f32(w[3].d));
+    const char *P0 = w[0].P, *P1 = w[1].P, *P2 = w[2].P, *P3 = w[3].P;
+    const int64_t last = w[0].Pm - w[0].P;  // byte offset of bin D-1
+    for (; n > 0; n--, s += sse_pair) {
+        const __m128i I = _mm_cvttps_epi32(T);
+        const __m128 F = _mm_sub_ps(T, _mm_cvtepi32_ps(I));
+        const __m128i O = _mm_slli_epi32(I, sse_shift);
+        T = _mm_add_ps(T, Dv);
+        __m128 s0 = _mm_load_ps(s), s1 = _mm_load_ps(s + sse_pair / 2);
+        sse_sample4<0>(s0, s1, P0, last, (uint32_t)_mm_cvtsi128_si32(O), F);
+        sse_sample4<1>(s0, s1, P1, last, (uint32_t)_mm_cvtsi128_si32(_mm_shuffle_epi32(O, 1)), F);
+        sse_sample4<2>(s0, s1, P2, last, (uint32_t)_mm_cvtsi128_si32(_mm_shuffle_epi32(O, 2)), F);
+        sse_sample4<3>(s0, s1, P3, last, (uint32_t)_mm_cvtsi128_si32(_mm_shuffle_epi32(O, 3)), F);
+        _mm_store_ps(s, s0);
+        _mm_store_ps(s + sse_pair / 2, s1);
+    }
+    _mm_store_ps(tf, T);
+    for (int k = 0; k < 4; k++) w[k].t = _mm_set1_ps(tf[k]);
+}
+
+template <bool Interp>
+SSE_INLINE void sse_walk_four(float *S, sse_ray *w)
+{
+    int x0 = w[0].x, x1 = w[0].last;
+    for (int k = 1; k < 4; k++) {
+        x0 = w[k].x > x0 ? w[k].x : x0;
+        x1 = w[k].last < x1 ? w[k].last : x1;
+    }
+    if (x0 > x1) {  // no pair that all four reach
+        sse_walk_two<Interp>(S, w[0], w[1], INT_MAX);
+        sse_walk_two<Interp>(S, w[2], w[3], INT_MAX);
+        return;
+    }
+    sse_walk_two<Interp>(S, w[0], w[1], x0 - sse_pair);
+    sse_walk_two<Interp>(S, w[2], w[3], x0 - sse_pair);
+    const int n = (x1 - x0) / sse_pair + 1;
+    if (Interp) {
+        sse_walk_four_core(S + x0, w, n);
+    } else {
+        float *s = S + x0;
+        for (int k = n; k > 0; k--, s += sse_pair) {
+            __m128 s0 = _mm_load_ps(s), s1 = _mm_load_ps(s + sse_pair / 2);
+            sse_add<Interp>(s0, s1, w[0]);
+            sse_add<Interp>(s0, s1, w[1]);
+            sse_add<Interp>(s0, s1, w[2]);
+            sse_add<Interp>(s0, s1, w[3]);
+            _mm_store_ps(s, s0);
+            _mm_store_ps(s + sse_pair / 2, s1);
+        }
+    }
+    for (int k = 0; k < 4; k++) w[k].x = x1 + sse_pair;
+    sse_walk_two<Interp>(S, w[0], w[1], INT_MAX);
+    sse_walk_two<Interp>(S, w[2], w[3], INT_MAX);
+}
+
+// Projections a0 .. a1-1 of one kernel row.
+template <bool Interp>
+SSE_INLINE void sse_row(float *S, const ray_segment_t *row, float *const *P, int a0, int a1,
+                        int D)
+{
+    int a = a0;
+    for (; a + 3 < a1; a += 4) {
+        sse_ray w[4];
+        for (int k = 0; k < 4; k++)
+            w[k] = sse_ray_of(row[a + k], P[a + k], cos_table[a + k], D);
+        sse_walk_four<Interp>(S, w);
+    }
+    for (; a + 1 < a1; a += 2) {
+        sse_ray A = sse_ray_of(row[a], P[a], cos_table[a], D);
+        sse_ray B = sse_ray_of(row[a + 1], P[a + 1], cos_table[a + 1], D);
+        sse_walk_two<Interp>(S, A, B, INT_MAX);
+    }
+    if (a < a1) {
+        sse_ray A = sse_ray_of(row[a], P[a], cos_table[a], D);
+        sse_walk_one<Interp>(S, A, steps_between(A.x, A.last, sse_pair));
+    }
+}
 
 template <bool Interp>
 __attribute__((target("sse2"))) void backproject_sse(mrc_image_t *sino, mrc_image_t *slice)
@@ -418,31 +412,37 @@ AVX_INLINE void avx_back_rays(float *S, const ray_segment_t *row, float *const *
                        });
 }
 
-// Projection blocks of the plan; inside each, kernel rows four at a time
-// (one step table run for all four) against the block's projections four
-// at a time. A kernel row stays in the first-level cache while the block's
-// sinogram rows stream from the last level.
+// A tile of kernel rows (ray_steps_tile_rows) at a time; over it, the
+// projection blocks of the plan in order; inside each, kernel rows four at
+// a time (one step table run for all four) against the block's projections
+// four at a time. A kernel row stays in the first-level cache while the
+// block's sinogram rows pass, and the tile in the core's own cache while
+// the blocks pass. Each voxel still receives its projections in order.
 template <bool Interp>
 __attribute__((target("avx"))) void backproject_avx(mrc_image_t *sino, mrc_image_t *slice,
                                                     int32_t *tab)
 {
     const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
     const int steps = slice->nx / 16;  // column pairs of a kernel row
+    const int tile = ray_steps_tile_rows(slice->nx, R, N, (int64_t)sino->nx * N, true);
     float *const *S = slice->data[0];
     float *const *P = sino->data[0];
-    for (int a0 = 0, pb = 0; a0 < N; pb++) {
-        const int a1 = a0 + proj_block(pb, a0, N);
-        for (int r0 = 0; r0 < R; r0 += ray_steps_rows) {
-            const int nr = R - r0 < ray_steps_rows ? R - r0 : ray_steps_rows;
-            for (int a = a0; a < a1; a += ray_steps_rays) {
-                const int m = a1 - a < ray_steps_rays ? a1 - a : ray_steps_rays;
-                ray_steps_fill<Interp>(tab, steps, r0, nr, a, m);
-                for (int rr = 0; rr < nr; rr++)
-                    avx_back_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
-                                          ray_steps_row(tab, steps, rr), D);
+    for (int t0 = 0; t0 < R; t0 += tile) {
+        const int t1 = R - t0 < tile ? R : t0 + tile;
+        for (int a0 = 0, pb = 0; a0 < N; pb++) {
+            const int a1 = a0 + proj_block(pb, a0, N);
+            for (int r0 = t0; r0 < t1; r0 += ray_steps_rows) {
+                const int nr = t1 - r0 < ray_steps_rows ? t1 - r0 : ray_steps_rows;
+                for (int a = a0; a < a1; a += ray_steps_rays) {
+                    const int m = a1 - a < ray_steps_rays ? a1 - a : ray_steps_rays;
+                    ray_steps_fill<Interp>(tab, steps, r0, nr, a, m);
+                    for (int rr = 0; rr < nr; rr++)
+                        avx_back_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
+                                              ray_steps_row(tab, steps, rr), D);
+                }
             }
+            a0 = a1;
         }
-        a0 = a1;
     }
 }
 

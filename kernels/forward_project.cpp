@@ -13,7 +13,7 @@
 #include <algorithm>
 
 #include "kernels/geometry.h"
-#include "kernels/ray_steps.h"
+#include "kernels/ray_walk_avx.h"
 #include "kernels/sirt_tables.h"
 
 forward_project_fn_t forward_project_fn = nullptr;
@@ -218,30 +218,37 @@ AVX_INLINE void avx_fwd_rays(const float *S, const ray_segment_t *row, float *co
                        });
 }
 
-// Projection blocks only; inside each, kernel rows four at a time (one step
-// table run for all four) against the block's projections four at a time.
-// For a fixed bin the kernel rows still come in increasing order.
+// A tile of consecutive kernel rows (ray_steps_tile_rows) at a time; over
+// it, the projection blocks of the plan in order; inside each, kernel rows
+// four at a time (one step table run for all four) against the block's
+// projections four at a time. The tile stays in the core's own cache while
+// the blocks pass. For a fixed bin the kernel rows still come in
+// increasing order, tile after tile.
 template <bool Interp>
 __attribute__((target("avx"))) void trace_avx(mrc_image_t *sino, mrc_image_t *slice, int32_t *tab)
 {
     const int N = sino->ny, D = sino->nx / 8, R = slice->ny;
     const int steps = slice->nx / 16;  // column pairs of a kernel row
+    const int tile = ray_steps_tile_rows(slice->nx, R, N, (int64_t)sino->nx * N, false);
     float *const *P = sino->data[0];
     float *const *S = slice->data[0];
-    int pb = 0;
-    for (int a0 = 0; a0 < N; ++pb) {
-        const int a1 = std::min(N, a0 + std::max(1, (int)block_lists.proj_block_sizes[pb]));
-        for (int r0 = 0; r0 < R; r0 += ray_steps_rows) {
-            const int nr = std::min(ray_steps_rows, R - r0);
-            for (int a = a0; a < a1; a += ray_steps_rays) {
-                const int m = std::min(ray_steps_rays, a1 - a);
-                ray_steps_fill<Interp>(tab, steps, r0, nr, a, m);
-                for (int rr = 0; rr < nr; rr++)
-                    avx_fwd_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
-                                         ray_steps_row(tab, steps, rr), D);
+    for (int t0 = 0; t0 < R; t0 += tile) {
+        const int t1 = std::min(R, t0 + tile);
+        int pb = 0;
+        for (int a0 = 0; a0 < N; ++pb) {
+            const int a1 = std::min(N, a0 + std::max(1, (int)block_lists.proj_block_sizes[pb]));
+            for (int r0 = t0; r0 < t1; r0 += ray_steps_rows) {
+                const int nr = std::min(ray_steps_rows, t1 - r0);
+                for (int a = a0; a < a1; a += ray_steps_rays) {
+                    const int m = std::min(ray_steps_rays, a1 - a);
+                    ray_steps_fill<Interp>(tab, steps, r0, nr, a, m);
+                    for (int rr = 0; rr < nr; rr++)
+                        avx_fwd_rays<Interp>(S[r0 + rr], ray_table[r0 + rr], P, a, m,
+                                             ray_steps_row(tab, steps, rr), D);
+                }
             }
+            a0 = a1;
         }
-        a0 = a1;
     }
 }
 

@@ -4,10 +4,16 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "kernels/ray_walk_avx.h"
 #include "mrc/mrc_block.h"
 
 static int32_t **ray_steps_tables = NULL;
 static int ray_steps_threads = 0;
+
+size_t ray_steps_size(int steps)
+{
+    return (size_t)(ray_steps_rows / 2) * 16 * (steps + 1);
+}
 
 int ray_steps_init(int threads, int pairs)
 {

@@ -1,5 +1,6 @@
 #include "kernels/wbp_filter.h"
 
+#include <fftw3.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,12 +9,14 @@
 #include "kernels/ray_steps.h"
 
 float *wbp_filter_table;
-int wbp_nthreads;
-void **wbp_fft_buffers;
-float **wbp_real_bufs;
-fftwf_complex **wbp_complex_bufs;
-fftwf_plan wbp_plan_r2c;
-fftwf_plan wbp_plan_c2r;
+// Number of workers; each owns one real and one complex buffer.
+static int wbp_nthreads;
+// 2 * wbp_nthreads buffers: the real ones first, then the complex ones.
+static void **wbp_fft_buffers;
+static float **wbp_real_bufs;
+static fftwf_complex **wbp_complex_bufs;
+static fftwf_plan wbp_plan_r2c;
+static fftwf_plan wbp_plan_c2r;
 
 static void release_buffers(void)
 {

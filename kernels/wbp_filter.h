@@ -3,20 +3,11 @@
 #ifndef KYVANE_KERNELS_WBP_FILTER_H
 #define KYVANE_KERNELS_WBP_FILTER_H
 
-#include <fftw3.h>
-
 #include "mrc/mrc.h"
 
-// Weight of Fourier bin j, j = 0 .. n/2.
+// Weight of Fourier bin j, j = 0 .. n/2. The FFT buffers and plans stay
+// inside the filter's own file.
 extern float *wbp_filter_table;
-// Number of workers; each owns one real and one complex buffer.
-extern int wbp_nthreads;
-// 2 * wbp_nthreads buffers: the real ones first, then the complex ones.
-extern void **wbp_fft_buffers;
-extern float **wbp_real_bufs;
-extern fftwf_complex **wbp_complex_bufs;
-extern fftwf_plan wbp_plan_r2c;
-extern fftwf_plan wbp_plan_c2r;
 
 // Builds the filter for rows of n floats (freq in [0, 0.5]: the Hamming taper
 // starts at bin ceil(n * freq); 0.5 or more, or NaN, gives the pure ramp),

@@ -139,6 +139,33 @@ TEST(BackprojectTest, VariantsAgreeOnRandomGeometries)
     }
 }
 
+// Slices whose kernel rows do not fit one tile of the AVX walks (a row of
+// 2048 column pairs is 128 KB for 8 lanes): every tile of rows, the last
+// one short, receives every projection block, blocks of 2 projections and
+// one block of all, both samplings.
+TEST(BackprojectTest, AvxWalksSlicesOfSeveralTilesOfRows)
+{
+    std::mt19937 rng(31);
+    bp_case c;
+    c.W = 2048;
+    c.H = 18;  // 9 kernel rows: tiles of 4, 4 and 1
+    c.D = 70;
+    c.s = 1;
+    c.angles = {-50.0f, -3.0f, 0.0f, 20.0f, 64.5f};
+    const int N = (int)c.angles.size();
+    std::vector<std::vector<float>> sinos, starts;
+    for (int k = 0; k < 8; k++) {
+        sinos.push_back(random_values(rng, (size_t)N * c.D, -1.0f, 3.0f));
+        starts.push_back(random_values(rng, (size_t)c.W * c.H, -2.0f, 2.0f));
+    }
+    for (int interp : {1, 0}) {
+        c.interp = interp;
+        SCOPED_TRACE(testing::Message() << "interp=" << interp);
+        run_variant(c, 0, 0, 1, 2, sinos, starts, 0);
+        run_variant(c, 0, 100000, 1, 1, sinos, starts, 0);
+    }
+}
+
 // Sample of row P at coordinate t, linear interpolation, in double.
 double sample_linear(const std::vector<float> &P, int a, int D, double t)
 {

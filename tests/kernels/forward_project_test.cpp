@@ -134,8 +134,13 @@ TEST(ForwardProjectTest, AvxLanesEqualScalarBitForBit)
     std::uniform_int_distribution<int> half_height(1, 10), bins(3, 61), nangles(1, 11), factor(1, 3),
         piece(1, 12), flag(0, 1), per_set(1, 6);
     std::uniform_real_distribution<float> angle(-90.0f, 90.0f);
-    for (int iter = 0; iter < 40; iter++) {
-        const int s = factor(rng), W = s * piece(rng), H = 2 * half_height(rng), D = bins(rng);
+    for (int iter = 0; iter < 41; iter++) {
+        // The last case: kernel rows of 2048 column pairs (128 KB for 8
+        // lanes), so that the AVX walks take the slice in several tiles of
+        // rows, the last one short.
+        const bool wide = iter == 40;
+        const int s = wide ? 1 : factor(rng), W = wide ? 2048 : s * piece(rng);
+        const int H = wide ? 18 : 2 * half_height(rng), D = bins(rng);
         const int interp = flag(rng), N = nangles(rng);
         const int block = per_set(rng) == 6 ? 100000 : per_set(rng);
         std::vector<float> angles;
