@@ -15,7 +15,6 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -141,8 +140,9 @@ TEST_F(E2eRoadEdges, KernelRulesAtTheirEdges)
         const int plain = plain_write(out, c.runner);
         ASSERT_EQ(plain == 0, c.succeeds) << c.what << ": the kernel says " << std::strerror(plain);
         const run_result_t r = run(out, "", c.runner);
-        // The settings are the whole machine's: another program's test may
-        // have changed them meanwhile, and the row then proves nothing.
+        // The settings are the whole machine's: a program that does not take
+        // the settings lock may have changed them meanwhile, and the row
+        // then proves nothing.
         if (e2e_read_bytes(symlinks.path).substr(0, 1) != c.symlinks ||
             e2e_read_bytes(regular.path).substr(0, 1) != c.regular) {
             std::cout << kRowSkipped << c.what << ": the settings were changed during the row\n";
