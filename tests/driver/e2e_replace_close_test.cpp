@@ -1,14 +1,23 @@
 // End-to-end tests of the close, where the volume is put in place: the room
-// rule that picks the road at its boundaries, the directory sync after the
-// name is given, signals arriving while the volume is being placed, failures
-// of the copy into the old file, and the identity checks that pick the road.
+// rule that picks the road at its boundaries (and file systems that count no
+// blocks), the directory sync after the name is given, signals arriving
+// while the volume is being placed, failures of the last steps and of the
+// copy into the old file, a rename refused only then, an append-only
+// directory, the identity checks that pick the road, the one event a
+// watcher of the name sees, and descriptor limits that would fail it after
+// the work.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -16,8 +25,6 @@
 #include "tests/driver/e2e_replace_util.h"
 
 namespace {
-
-const char *const kNotPlaced = "the volume was computed but could not be put in place";
 
 class E2eReplaceClose : public E2eReplace {
 protected:
@@ -158,7 +165,7 @@ TEST_F(E2eReplaceClose, DirectorySyncFails)
                                         : out + ": the volume was given its name, but the directory could not be written to the disk (Input/output error)"),
                       std::string::npos)
                 << what << "\n" << r.err;
-            EXPECT_EQ(r.out.find("Reconstruction successful!"), std::string::npos) << what;
+            EXPECT_EQ(r.out.find(kSuccess), std::string::npos) << what;
             const std::set<std::string> listing = e2e_listing(where);
             EXPECT_TRUE(listing.empty() || listing == std::set<std::string>{"out.mrc"}) << what;
         }
@@ -264,7 +271,7 @@ TEST_F(E2eReplaceClose, CopyIntoTheOldFile)
     EXPECT_EQ(failed.status, 1) << failed.err;
     EXPECT_EQ(failed.term_signal, 0);
     EXPECT_NE(failed.err.find(kNotPlaced), std::string::npos) << failed.err;
-    EXPECT_EQ(failed.out.find("Reconstruction successful!"), std::string::npos);
+    EXPECT_EQ(failed.out.find(kSuccess), std::string::npos);
     EXPECT_EQ(e2e_listing(where), names);
 
     const run_result_t r = run(out, "copyrange");
@@ -310,6 +317,247 @@ TEST_F(E2eReplaceClose, RoadByTheFileThePathLeadsTo)
     expect_volume(other, "its name in the other directory");
     EXPECT_EQ(e2e_listing(links), a);
     EXPECT_EQ(e2e_listing(files), b);
+}
+
+// A pipeline watching the directory sees the output's name change once,
+// when the volume is complete: no write or close-after-write of the old
+// file at the start of the run. The old file, held open for writing since
+// the start (so the kernel refuses at once what it would refuse a plain
+// write), may report its close only after the new volume has its name.
+TEST_F(E2eReplaceClose, OnlyTheFinalEventOnTheName)
+{
+    const std::string where = subdir("watched");
+    const std::string out = where + "/out.mrc";
+    make_output(out);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0) << std::strerror(errno);
+    ASSERT_GE(inotify_add_watch(watch, where.c_str(), IN_ALL_EVENTS), 0) << std::strerror(errno);
+    const run_result_t r = e2e_run(args(out));
+    EXPECT_EQ(r.status, 0) << r.err;
+    expect_volume(out, "watched");
+
+    std::vector<uint32_t> on_name;
+    bool overflow = false;
+    alignas(inotify_event) char buffer[65536];
+    ssize_t n;
+    while ((n = read(watch, buffer, sizeof buffer)) > 0) {
+        for (char *p = buffer; p < buffer + n;) {
+            const inotify_event *e = reinterpret_cast<const inotify_event *>(p);
+            overflow = overflow || (e->mask & IN_Q_OVERFLOW);
+            // Reading the old file is harmless: only changes count.
+            const uint32_t reads = IN_OPEN | IN_ACCESS | IN_CLOSE_NOWRITE;
+            if (e->len && std::string(e->name) == "out.mrc" && (e->mask & ~reads))
+                on_name.push_back(e->mask);
+            p += sizeof(inotify_event) + e->len;
+        }
+    }
+    close(watch);
+    EXPECT_FALSE(overflow);
+    std::ostringstream masks;
+    for (uint32_t m : on_name)
+        masks << std::hex << " 0x" << m;
+    if (on_name.size() == 2 && on_name[1] == IN_CLOSE_WRITE)
+        on_name.pop_back();
+    EXPECT_EQ(on_name, std::vector<uint32_t>{IN_MOVED_TO}) << "events:" << masks.str();
+}
+
+// The last steps of the close fail (data not on the disk, header not
+// written, file not closed): the previous output stays byte for byte and
+// nothing is left beside it, with the unnamed file and with the named one
+// the program falls back to.
+TEST_F(E2eReplaceClose, FailuresAtTheClose)
+{
+    const struct {
+        const char *fail;
+        const char *message;
+    } cases[] = {
+        {"fsync", ": Cannot write image.\n"},
+        {"header", ": Cannot write image.\n"},
+        {"close", ": Cannot close image.\n"},
+        {"flush", ": Cannot write image.\n"},
+    };
+    const struct {
+        const char *what;
+        std::string fail;
+    } rounds[] = {{"unnamed file", ""}, {"named hidden file", "tmpfile,"}};
+    const std::string where = subdir("close");
+    const std::string out = where + "/out.mrc";
+    make_output(out);
+    const std::set<std::string> names = e2e_listing(where);
+    for (const auto &round : rounds) {
+        for (const auto &c : cases) {
+            const std::string what = std::string(c.fail) + ", " + round.what;
+            run_options_t options;
+            options.env = e2e_fail_env(round.fail + c.fail);
+            const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+            EXPECT_EQ(r.status, 1) << what;
+            EXPECT_EQ(r.term_signal, 0) << what;
+            EXPECT_NE(r.err.find(out + c.message), std::string::npos) << what << "\n" << r.err;
+            EXPECT_EQ(r.out.find(kSuccess), std::string::npos) << what;
+            EXPECT_EQ(e2e_read_bytes(out), old_bytes) << what;
+            EXPECT_EQ(e2e_listing(where), names) << what;
+        }
+    }
+}
+
+// A rename that the directory refuses only at the close, for a reason no
+// check before the run could see: the volume goes into the old file, which
+// keeps its inode, and nothing is left beside it.
+TEST_F(E2eReplaceClose, RenameRefusedAtTheClose)
+{
+    const std::string where = subdir("refused");
+    const std::string out = where + "/out.mrc";
+    for (const std::string fail : {"rename", "tmpfile,rename"}) {
+        make_output(out);
+        const std::set<std::string> names = e2e_listing(where);
+        struct stat before;
+        ASSERT_EQ(stat(out.c_str(), &before), 0);
+        run_options_t options;
+        options.env = e2e_fail_env(fail);
+        const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+        EXPECT_EQ(r.status, 0) << fail << "\n" << r.err;
+        struct stat after;
+        ASSERT_EQ(stat(out.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << fail;
+        expect_volume(out, fail);
+        EXPECT_EQ(e2e_listing(where), names) << fail;
+    }
+}
+
+// Whatever descriptor limit the run has, it either ends with the whole
+// volume, or fails before the reconstruction with the old output as it
+// was: never after all the work.
+TEST_F(E2eReplaceClose, DescriptorLimits)
+{
+    int succeeded = 0;
+    for (const bool replace : {false, true}) {
+        for (int limit = 4; limit <= 12; limit++) {
+            const std::string what =
+                std::string(replace ? "replacing" : "new output") + ", " + std::to_string(limit) + " descriptors";
+            const std::string where = subdir("limit-" + std::to_string(replace) + "-" + std::to_string(limit));
+            const std::string out = where + "/out.mrc";
+            if (replace)
+                make_output(out);
+            const std::set<std::string> names = e2e_listing(where);
+            run_options_t options;
+            options.open_files_limit = limit;
+            // The leak checker at exit needs descriptors of its own.
+            const char *asan = std::getenv("ASAN_OPTIONS");
+            options.env = {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0"};
+            const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+            EXPECT_FALSE(r.timed_out) << what;
+            EXPECT_EQ(r.term_signal, 0) << what << "\n" << r.err;
+            if (r.status == 0) {
+                succeeded++;
+                expect_volume(out, what);
+                EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << what;
+                continue;
+            }
+            EXPECT_EQ(r.status, 1) << what << "\n" << r.err;
+            EXPECT_EQ(r.out.find(kInfoBlock), std::string::npos) << what << ": failed after set-up\n"
+                                                                  << r.err;
+            // Said of the output only as a plain resource shortage.
+            if (r.err.find(out) != std::string::npos) {
+                EXPECT_EQ(r.err, out + ": Out of resources.\n" + out + ": Too many open files.\n") << what;
+            }
+            EXPECT_TRUE(e2e_read_bytes(out) == (replace ? old_bytes : std::string())) << what;
+            EXPECT_EQ(e2e_listing(where), names) << what;
+        }
+    }
+    // The table means something only where the larger limits succeed.
+    EXPECT_GE(succeeded, 2);
+}
+
+// In an append-only directory (chattr +a) no name may be linked in that
+// cannot be removed again: an old output is replaced by a copy into it
+// (its inode kept), nothing left beside it; a new output is linked in. The
+// same through the shim where chattr is refused.
+TEST_F(E2eReplaceClose, AppendOnlyDirectory)
+{
+    const struct {
+        const char *what;
+        bool real;
+        const char *fail;
+    } rounds[] = {{"chattr +a", true, ""}, {"the shim's append-only directory", false, "appenddir"}};
+    int n = 0;
+    for (const auto &round : rounds) {
+        const std::string where = subdir("append-" + std::to_string(n++));
+        const std::string out = where + "/out.mrc", fresh = where + "/new.mrc";
+        make_output(out);
+        const ino_t before = inode_of(out);
+        const inode_flag_t append(where, round.real ? FS_APPEND_FL : 0);
+        if (round.real && append.error) {
+            std::cout << kRowSkipped << round.what << ": " << std::strerror(append.error) << "\n";
+            continue;
+        }
+        run_options_t options;
+        if (*round.fail)
+            options.env = e2e_fail_env(round.fail);
+        const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+        EXPECT_EQ(r.status, 0) << round.what << "\n" << r.err;
+        EXPECT_EQ(inode_of(out), before) << round.what;
+        expect_volume(out, round.what);
+        EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << round.what;
+
+        const run_result_t made = run_binary_with(KYVANE_BINARY, args(fresh), options);
+        EXPECT_EQ(made.status, 0) << round.what << ", new output\n" << made.err;
+        expect_volume(fresh, std::string(round.what) + ", new output");
+        EXPECT_EQ(e2e_listing(where), (std::set<std::string>{"out.mrc", "new.mrc"})) << round.what;
+    }
+}
+
+// A file system that reports no total blocks (ramfs, tmpfs without a size)
+// has no free space to compare with: the volume is written beside the old
+// output as anywhere else, which an interrupted run leaves whole.
+TEST_F(E2eReplaceClose, NoBlockCount)
+{
+    // Mounts made in a namespace of this process alone vanish with it.
+    if (unshare(CLONE_NEWNS) == 0)
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+    const struct {
+        const char *what;
+        const char *type;  // of the file system mounted, or none
+        const char *data;
+        const char *fail;
+    } rounds[] = {
+        {"ramfs", "ramfs", "mode=0755", ""},
+        {"tmpfs of size 0", "tmpfs", "size=0,mode=0755", ""},
+        {"the shim's statvfs without blocks", nullptr, nullptr, "statvfs=0:0:4096"},
+    };
+    int n = 0;
+    for (const auto &round : rounds) {
+        const std::string where = subdir("blocks-" + std::to_string(n++));
+        std::unique_ptr<mount_t> mounted;
+        if (round.type) {
+            mounted.reset(new mount_t(round.type, where, round.type, 0, round.data));
+            if (mounted->error) {
+                std::cout << kRowSkipped << round.what << ": mount refused: " << std::strerror(mounted->error)
+                          << "\n";
+                continue;
+            }
+        }
+        const std::string out = where + "/out.mrc";
+        make_output(out);
+        const ino_t before = inode_of(out);
+        run_options_t options;
+        if (*round.fail)
+            options.env = e2e_fail_env(round.fail);
+        const run_result_t r = run_binary_with(KYVANE_BINARY, args(out), options);
+        EXPECT_EQ(r.status, 0) << round.what << "\n" << r.err;
+        EXPECT_EQ(lines_with(r.out, kInPlaceWarning, ""), 0) << round.what << "\n" << r.out;
+        EXPECT_NE(inode_of(out), before) << round.what << ": written in place";
+        expect_volume(out, round.what);
+        EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << round.what;
+
+        make_output(out);
+        options.signal = SIGINT;
+        options.trigger = [&](int pid) { return e2e_writing_a_file(pid, where); };
+        const run_result_t stopped = run_binary_with(KYVANE_BINARY, args(out, kLongRun), options);
+        EXPECT_TRUE(stopped.signal_sent) << round.what;
+        EXPECT_EQ(stopped.term_signal, SIGINT) << round.what << "\n" << stopped.err;
+        EXPECT_TRUE(e2e_read_bytes(out) == old_bytes) << round.what << ": the old output was damaged";
+        EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << round.what;
+    }
 }
 
 }  // namespace

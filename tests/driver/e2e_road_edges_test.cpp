@@ -15,7 +15,6 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -26,103 +25,10 @@
 
 namespace {
 
-// Another user sharing the directories, and a group neither user is in;
-// none of them need exist.
-const int kOther = 4343;
-const int kForeignGroup = 4344;
-
-const char *const kNotPlaced = "the volume was computed but could not be put in place";
-const char *const kSuccess = "Reconstruction successful!";
-
-// A run long enough (SIRT, many iterations) for a signal to come while the
-// volume is being written.
-const std::vector<std::string> kLongRun = {"-S", "-l", "200", "-e", "none", "-b", "4,1", "-v", "0"};
-
-// A kernel setting changed for its lifetime only, put back whatever happens.
-struct setting_t {
-    std::string path, old;
-    int error = 0;  // errno of the refused change, 0 when made
-    setting_t(const std::string &name, const std::string &value) : path("/proc/sys/fs/" + name)
-    {
-        old = e2e_read_bytes(path);
-        if (old.empty() || !put(value))
-            error = errno ? errno : EIO;
-    }
-    ~setting_t()
-    {
-        if (!error)
-            put(old);
-    }
-    bool put(const std::string &value) const
-    {
-        errno = 0;
-        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        const bool ok = fd >= 0 && write(fd, value.data(), value.size()) == (ssize_t)value.size();
-        if (fd >= 0)
-            close(fd);
-        return ok;
-    }
-    setting_t(const setting_t &) = delete;
-    setting_t &operator=(const setting_t &) = delete;
-};
-
-// Sets or clears an inode flag as chattr does; 0, or the errno of the refusal.
-int change_flag(const std::string &path, int flag, bool on)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int flags = 0, error = 0;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
-        error = errno;
-    else if (flags = on ? flags | flag : flags & ~flag, ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0)
-        error = errno;
-    close(fd);
-    return error;
-}
-
-// An inode flag for its lifetime only: the scratch directory must be
-// removable whatever the test's outcome.
-struct flag_t {
-    std::string path;
-    int flag, error;
-    flag_t(const std::string &p, int f) : path(p), flag(f), error(change_flag(p, f, true)) {}
-    ~flag_t()
-    {
-        if (!error)
-            change_flag(path, flag, false);
-    }
-    flag_t(const flag_t &) = delete;
-    flag_t &operator=(const flag_t &) = delete;
-};
-
-struct acl_entry_t {
-    uint16_t tag, perm;
-    uint32_t id;
-};
-
-// An ACL as the kernel stores it (system.posix_acl_access or _default).
-std::string acl_blob(const std::vector<acl_entry_t> &entries)
-{
-    const uint32_t version = 2;
-    std::string blob(reinterpret_cast<const char *>(&version), sizeof version);
-    for (const acl_entry_t &e : entries)
-        blob.append(reinterpret_cast<const char *>(&e), sizeof e);
-    return blob;
-}
-
-const uint32_t kNoId = 0xFFFFFFFF;
-
 std::string bytes_of(const std::string &path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? e2e_read_bytes(path) : std::string("(none)");
-}
-
-ino_t inode(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 mode_t mode_of(const std::string &path)
@@ -206,7 +112,7 @@ TEST_F(E2eRoadEdges, KernelRulesAtTheirEdges)
     };
     int n = 0;
     for (const auto &c : cases) {
-        const setting_t symlinks("protected_symlinks", c.symlinks), regular("protected_regular", c.regular);
+        const sysctl_t symlinks("protected_symlinks", c.symlinks), regular("protected_regular", c.regular);
         ASSERT_EQ(symlinks.error, 0) << "fs.protected_symlinks: " << std::strerror(symlinks.error);
         ASSERT_EQ(regular.error, 0) << "fs.protected_regular: " << std::strerror(regular.error);
         const std::string where = subdir("rules-" + std::to_string(n++), c.dir_mode, c.dir_owner, 0);
@@ -229,13 +135,14 @@ TEST_F(E2eRoadEdges, KernelRulesAtTheirEdges)
             ASSERT_EQ(rename((where + "/l1").c_str(), out.c_str()), 0);
         }
         const std::string before = bytes_of(target);
-        const ino_t old_inode = inode(target);
+        const ino_t old_inode = inode_of(target);
         const std::set<std::string> names = e2e_listing(where);
         const int plain = plain_write(out, c.runner);
         ASSERT_EQ(plain == 0, c.succeeds) << c.what << ": the kernel says " << std::strerror(plain);
         const run_result_t r = run(out, "", c.runner);
-        // The settings are the whole machine's: another program's test may
-        // have changed them meanwhile, and the row then proves nothing.
+        // The settings are the whole machine's: a program that does not take
+        // the settings lock may have changed them meanwhile, and the row
+        // then proves nothing.
         if (e2e_read_bytes(symlinks.path).substr(0, 1) != c.symlinks ||
             e2e_read_bytes(regular.path).substr(0, 1) != c.regular) {
             std::cout << kRowSkipped << c.what << ": the settings were changed during the row\n";
@@ -248,14 +155,14 @@ TEST_F(E2eRoadEdges, KernelRulesAtTheirEdges)
             expect_volume(target, c.what);
             // Root may remove another's file from a sticky directory.
             if (c.runner == 0 && c.kind == kPlanted) {
-                EXPECT_NE(inode(target), old_inode) << c.what << ": not renamed over";
+                EXPECT_NE(inode_of(target), old_inode) << c.what << ": not renamed over";
             }
         } else {
             EXPECT_EQ(r.status, 1) << c.what;
             // Refused with the reason the kernel gives a plain write.
             EXPECT_EQ(r.err, out + ": Cannot create image.\n" + out + ": " + std::strerror(plain) + ".\n")
                 << c.what;
-            EXPECT_EQ(r.out.find("Output volume will be"), std::string::npos) << c.what << ": refused late";
+            EXPECT_EQ(r.out.find(kInfoBlock), std::string::npos) << c.what << ": refused late";
             EXPECT_TRUE(bytes_of(target) == before) << c.what << ": the file the path leads to changed";
         }
     }
@@ -291,14 +198,14 @@ TEST_F(E2eRoadEdges, PathsAtTheRootAndUnderFd)
     const std::string fd_dir = subdir("fd");
     const std::string out = fd_dir + "/3";
     make_output(out);
-    const ino_t before = inode(out);
+    const ino_t before = inode_of(out);
     const run_result_t failed = run(out, "header");
     EXPECT_EQ(failed.status, 1) << failed.err;
     EXPECT_EQ(e2e_read_bytes(out), old_bytes) << "the old output was destroyed";
     const run_result_t r = run(out, "");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lines_with(r.out, kInPlaceWarning, ""), 0) << r.out;
-    EXPECT_NE(inode(out), before) << "written in place";
+    EXPECT_NE(inode_of(out), before) << "written in place";
     expect_volume(out, "a numeric name under a directory called fd");
     EXPECT_EQ(e2e_listing(fd_dir), std::set<std::string>{"3"});
 }
@@ -382,7 +289,7 @@ TEST_F(E2eRoadEdges, InodeFlagsAndSetIdBits)
     for (const auto &c : cases) {
         const std::string where = subdir("flags-" + std::to_string(n++));
         const std::string out = where + "/out.mrc";
-        const flag_t dir_flag(where, (int)c.dir_flags);
+        const inode_flag_t dir_flag(where, (int)c.dir_flags);
         if (c.dir_flags && dir_flag.error) {
             std::cout << kRowSkipped << c.what << ": " << std::strerror(dir_flag.error) << "\n";
             continue;
@@ -391,7 +298,7 @@ TEST_F(E2eRoadEdges, InodeFlagsAndSetIdBits)
         std::string why = c.file_flags ? add_inode_flags(out, c.file_flags) : std::string();
         if (why.empty() && c.dir_flags && (inode_flags(out) & c.dir_flags) == 0)
             why = "the file system does not pass the directory's flag on";
-        if (why.empty() && c.dir_flags && change_flag(out, (int)c.dir_flags, false) != 0)
+        if (why.empty() && c.dir_flags && set_inode_flag(out, (int)c.dir_flags, false) != 0)
             why = "the inherited flag cannot be cleared";
         if (why.empty() && (inode_flags(out) & kUserFlags) != c.file_flags)
             why = "the file system keeps other flags";
@@ -509,13 +416,13 @@ TEST_F(E2eRoadEdges, DirectoriesAndSyncs)
         const std::string out = where + "/out.mrc";
         if (exists)
             make_output(out, 0640, kNobody, kNobody);
-        const ino_t before = inode(out);
+        const ino_t before = inode_of(out);
         const run_result_t r = run(out, "", kNobody);
         EXPECT_EQ(r.status, 0) << what << "\n" << r.err;
         EXPECT_NE(r.out.find(kSuccess), std::string::npos) << what;
         expect_volume(out, what);
         if (exists) {
-            EXPECT_NE(inode(out), before) << what << ": not renamed over";
+            EXPECT_NE(inode_of(out), before) << what << ": not renamed over";
             EXPECT_EQ(mode_of(out), 0640u) << what;
         }
         EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << what;
@@ -539,7 +446,7 @@ TEST_F(E2eRoadEdges, NoHiddenNameInAnAppendOnlyDirectory)
     const std::string where = subdir("append");
     const std::string old = where + "/old.mrc", fresh = where + "/new.mrc";
     make_output(old);
-    const flag_t append(where, FS_APPEND_FL);
+    const inode_flag_t append(where, FS_APPEND_FL);
     if (append.error)
         GTEST_SKIP() << "chattr +a refused: " << std::strerror(append.error);
     std::set<std::string> expected = {"old.mrc"};
