@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/vector_ext.h"
+
 namespace {
 
 // Rounds half up by truncation and clamps to [1, hi] while still a double,
@@ -49,7 +51,8 @@ int plan_cache_blocks(int W, int H, int D, int N, int B, int Rq, int Pq,
     if (verbose) std::printf("Cache usage info:\n");
 
     const int R = (H >> 1) * s;
-    const int L = (vector_ext == 1) ? 4 : 1;
+    // Only the SSE kernels have lanes here; AVX has its own planner.
+    const int L = vector_lanes(vector_ext == VECTOR_EXT_SSE ? VECTOR_EXT_SSE : VECTOR_EXT_NONE);
     int rows_per_set = Rq;
     int projs_per_set = Pq;
 
