@@ -114,8 +114,8 @@ static int allocate_records(run_t *run)
     return 0;
 }
 
-// Before the output exists, a failure takes nothing but memory and the
-// inputs' descriptors with it.
+// Closes the inputs still open (read only: nothing is written to them) and
+// frees the array. Never while the output is open: that would put it in place.
 static void release_records(run_t *run)
 {
     for (int i : {IMAGE_RESUMED, IMAGE_SERIES})
