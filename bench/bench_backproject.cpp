@@ -108,7 +108,7 @@ int main(int argc, char **argv)
                 fprintf(stderr, "bench_backproject: geometry set-up failed\n");
                 return 1;
             }
-            const int L = vector_lanes(ext);
+            const int L = ext == 0 ? 8 : ext == 1 ? 4 : 1;
             const int s = cfg.split_factor;
             if (ext == 0 && bench_steps_init(cores, W / s) != 0) {
                 fprintf(stderr, "bench_backproject: out of memory\n");

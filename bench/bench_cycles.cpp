@@ -77,7 +77,7 @@ int main(int argc, char **argv)
             cfg.vector_ext = ext;
             cfg.split_factor = -1;
             if (autoconfig_split_factor(&cfg, W) != 0) return 1;
-            const int s = cfg.split_factor, L = vector_lanes(ext);
+            const int s = cfg.split_factor, L = ext == 0 ? 8 : ext == 1 ? 4 : 1;
             if (projection_geometry_init(W, H, D, N, angles.data(), cfg.cache_block_kb,
                                          cfg.rows_per_set, cfg.angles_per_set, s, 0, interp, ext) != 0 ||
                 sirt_init(H, D, N, angles.data(), s, 1, interp, ext) != 0 ||

@@ -32,6 +32,7 @@ namespace {
 
 const int W = 1024, H = 1024, D = 1024, N = 121;
 
+int lanes_of(int ext) { return ext == 0 ? 8 : ext == 1 ? 4 : 1; }
 const char *ext_name(int ext) { return ext == 0 ? "avx" : ext == 1 ? "sse" : "scalar"; }
 
 int alloc_lanes(int ext, mrc_image_t *rec, int n, int ny, int nz)
@@ -105,7 +106,7 @@ int main(int argc, char **argv)
             continue;
         }
         for (int interp : {1, 0}) {
-            const int L = vector_lanes(ext);
+            const int L = lanes_of(ext);
             config_t c = cfg;
             c.vector_ext = ext;
             c.split_factor = -1;
