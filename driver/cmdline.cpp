@@ -115,11 +115,11 @@ int parse_command_line(config_t *cfg, int argc, char **argv)
             return CMDLINE_HOST_REPORT;
         case 'e':
             if (strcasecmp(optarg, "avx") == 0)
-                cfg->vector_ext = 0;
+                cfg->vector_ext = VECTOR_EXT_AVX;
             else if (strcasecmp(optarg, "sse") == 0)
-                cfg->vector_ext = 1;
+                cfg->vector_ext = VECTOR_EXT_SSE;
             else if (strcasecmp(optarg, "none") == 0)
-                cfg->vector_ext = 2;
+                cfg->vector_ext = VECTOR_EXT_NONE;
             else
                 return fail("-e must be followed by \"avx\", \"sse\" or \"none\".\n");
             break;

@@ -31,7 +31,7 @@ static constexpr config_t default_config = {
     0,      // density_offset_set
     0,      // log10_input
     0,      // buffers_set
-    3,      // vector_ext: automatic
+    VECTOR_EXT_AUTO, // vector_ext
     1,      // method: WBP
     "WBP",  // method_name
     nullptr, // dataset_name

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "host/vector_ext.h"
+
 // The run's whole configuration. Written by the command line, completed by
 // the run tuning and the run set-up on the main thread, then only read.
 struct config_t {
@@ -35,7 +37,7 @@ struct config_t {
     int32_t density_offset_set;// -O given
     int32_t log10_input;       // -L
     int32_t buffers_set;       // -b given
-    int32_t vector_ext;        // -e: 0 AVX, 1 SSE, 2 none, 3 automatic
+    int32_t vector_ext;        // -e: a VECTOR_EXT_* code
     int32_t method;            // 1 WBP, 0 SIRT
     char method_name[8];       // "WBP" or "SIRT"
     char *dataset_name;        // -i

@@ -7,15 +7,17 @@
 
 #include "driver/config.h"
 #include "driver/process.h"
-#include "driver/setup.h"
+#include "driver/image_records.h"
+#include "driver/report.h"
 #include "host/memory_figures.h"
+#include "host/vector_ext.h"
 #include "kernels/sirt_step.h"
 #include "kernels/wall_time.h"
 #include "kernels/wbp_filter.h"
 
 static int run_lanes(void)
 {
-    return config.vector_ext == 0 ? 8 : config.vector_ext == 1 ? 4 : 1;
+    return vector_lanes(config.vector_ext);
 }
 
 static int verbose5(void)
@@ -386,9 +388,9 @@ int threads_prepare(thread_team_t *team, mrc_image_t *images)
         return -1;
     }
 
-    s->input = &images[0];
-    s->output = &images[1];
-    s->resumed = config.resume_name ? &images[2] : NULL;
+    s->input = &images[IMAGE_SERIES];
+    s->output = &images[IMAGE_OUTPUT];
+    s->resumed = config.resume_name ? &images[IMAGE_RESUMED] : NULL;
     s->stop = 0;
     s->failed = 0;
     s->wait4read = 0;
@@ -453,14 +455,14 @@ void calibrate_io_periods(thread_team_t *team, mrc_image_t *images)
 
     mrc_image_t *sino;
     if (lanes == 1) {
-        sino = &images[5 + T];
-        mrc_slot_view(&images[0], sino, 0);
+        sino = &images[image_sino_view(T, 0)];
+        mrc_slot_view(&images[IMAGE_SERIES], sino, 0);
     } else {
-        sino = &images[5 + 2 * T];
-        mrc_plane_view(&images[4], sino, 0, 1);
+        sino = &images[image_lane_view(T, 0)];
+        mrc_plane_view(&images[IMAGE_LANE_STORE], sino, 0, 1);
     }
-    mrc_image_t *slice = &images[5];
-    mrc_plane_view(&images[3], slice, 0, 1);
+    mrc_image_t *slice = &images[image_slice_view(0)];
+    mrc_plane_view(&images[IMAGE_SLICE_STORE], slice, 0, 1);
     slice_zero(slice);
     mrc_zero_data(sino);
 
@@ -518,12 +520,12 @@ int threads_run(thread_team_t *team, mrc_image_t *images)
         w->current = 0;
         w->failed = 0;
         w->recon_s = w->weight_s = w->io_wait_s = w->other_s = w->real_s = 0.0;
-        w->slice_view = &images[5 + i];
-        mrc_plane_view(&images[3], w->slice_view, i, 1);
-        w->sino_view = &images[5 + T + i];
+        w->slice_view = &images[image_slice_view(i)];
+        mrc_plane_view(&images[IMAGE_SLICE_STORE], w->slice_view, i, 1);
+        w->sino_view = &images[image_sino_view(T, i)];
         if (lanes > 1) {
-            w->lane_view = &images[5 + 2 * T + i];
-            mrc_plane_view(&images[4], w->lane_view, i, 1);
+            w->lane_view = &images[image_lane_view(T, i)];
+            mrc_plane_view(&images[IMAGE_LANE_STORE], w->lane_view, i, 1);
         } else {
             w->lane_view = NULL;
         }

@@ -8,14 +8,10 @@
 #include <vector>
 
 #include "host/memory_figures.h"
+#include "host/vector_ext.h"
 #include "mrc/mrc.h"
 
 namespace {
-
-int lanes_of(int vector_ext)
-{
-    return vector_ext == 0 ? 8 : (vector_ext == 1 ? 4 : 1);
-}
 
 // Saturates instead of wrapping, so absurd header words cannot make a
 // huge need look small.
@@ -90,29 +86,31 @@ void autoconfig_hardware_from(config_t *cfg, const sysinfo_t *s, int host_avx)
 {
     if (s != nullptr) {
         const int f = s->features;
-        if (cfg->vector_ext == 3) {
-            cfg->vector_ext = (f & SYSINFO_AVX) ? 0 : ((f & SYSINFO_SSE) ? 1 : 2);
-        } else if (cfg->vector_ext == 1 && !(f & SYSINFO_SSE)) {
+        if (cfg->vector_ext == VECTOR_EXT_AUTO) {
+            cfg->vector_ext = (f & SYSINFO_AVX)   ? VECTOR_EXT_AVX
+                             : (f & SYSINFO_SSE) ? VECTOR_EXT_SSE
+                                                 : VECTOR_EXT_NONE;
+        } else if (cfg->vector_ext == VECTOR_EXT_SSE && !(f & SYSINFO_SSE)) {
             std::printf("Your system is not SSE-enabled.\nVectorization disabled.\n");
-            cfg->vector_ext = 2;
-        } else if (cfg->vector_ext == 0 && !(f & SYSINFO_AVX)) {
+            cfg->vector_ext = VECTOR_EXT_NONE;
+        } else if (cfg->vector_ext == VECTOR_EXT_AVX && !(f & SYSINFO_AVX)) {
             std::printf("Your system is not AVX-enabled. Trying SSE... ");
             if (f & SYSINFO_SSE) {
                 std::printf("Succeed!\n");
-                cfg->vector_ext = 1;
+                cfg->vector_ext = VECTOR_EXT_SSE;
             } else {
                 std::printf("Failed!\nVectorization disabled.\n");
-                cfg->vector_ext = 2;
+                cfg->vector_ext = VECTOR_EXT_NONE;
             }
         }
         if (!(f & SYSINFO_HT)) cfg->hyperthreading = 0;
         const int ht = cfg->hyperthreading == 1;
         if (cfg->threads == -1) cfg->threads = ht ? s->logical : s->cores;
         if (cfg->cache_block_kb == -1) {
-            const int block = automatic_cache_block(s, ht, cfg->vector_ext == 0);
+            const int block = automatic_cache_block(s, ht, cfg->vector_ext == VECTOR_EXT_AVX);
             cfg->cache_block_kb = block == 0 ? 256 : block;
         }
-        if (cfg->vector_ext == 0 && cfg->split_factor == -1) {
+        if (cfg->vector_ext == VECTOR_EXT_AVX && cfg->split_factor == -1) {
             const int n = ht ? s->l1.shared_logical : s->l1.shared_cores;
             int block = n == 0 ? 16 : s->l1.size_kb / (2 * n);
             cfg->l1_block_kb = block == 0 ? 16 : block;
@@ -123,15 +121,15 @@ void autoconfig_hardware_from(config_t *cfg, const sysinfo_t *s, int host_avx)
     // No host description: the instructions themselves still tell the
     // vector extension; the rest gets safe defaults and a warning.
     const int requested = cfg->vector_ext;
-    cfg->vector_ext = 2;
+    cfg->vector_ext = VECTOR_EXT_NONE;
     if (sysinfo_has_cpuid()) {
-        if (requested == 3 || requested == 0) {
+        if (requested == VECTOR_EXT_AUTO || requested == VECTOR_EXT_AVX) {
             if (host_avx)
-                cfg->vector_ext = 0;
+                cfg->vector_ext = VECTOR_EXT_AVX;
             else if (sysinfo_has_sse())
-                cfg->vector_ext = 1;
-        } else if (requested == 1 && sysinfo_has_sse()) {
-            cfg->vector_ext = 1;
+                cfg->vector_ext = VECTOR_EXT_SSE;
+        } else if (requested == VECTOR_EXT_SSE && sysinfo_has_sse()) {
+            cfg->vector_ext = VECTOR_EXT_SSE;
         }
     }
     std::string unset;
@@ -144,7 +142,7 @@ void autoconfig_hardware_from(config_t *cfg, const sysinfo_t *s, int host_avx)
         cfg->cache_block_kb = 256;
         unset += "-C ";
     }
-    if (cfg->vector_ext == 0 && cfg->split_factor == -1) {
+    if (cfg->vector_ext == VECTOR_EXT_AVX && cfg->split_factor == -1) {
         cfg->l1_block_kb = 16;
         unset += "-s ";
     }
@@ -179,10 +177,10 @@ void autoconfig_io_plan(config_t *cfg, int nx, int nz, int resume_w, int resume_
     const uint64_t top = static_cast<uint64_t>(static_cast<double>(total_ram) * cfg->mem_limit);
     const uint64_t sino = mul_sat(mul_sat(dim(nx), 4), dim(nz));
     const uint64_t slice = mul_sat(mul_sat(dim(w), 4), dim(t));
-    const int L = lanes_of(cfg->vector_ext);
+    const int L = vector_lanes(cfg->vector_ext);
     const uint64_t T = dim(cfg->threads);
     uint64_t per, fixed;
-    if (cfg->vector_ext == 0 || cfg->vector_ext == 1) {
+    if (cfg->vector_ext == VECTOR_EXT_AVX || cfg->vector_ext == VECTOR_EXT_SSE) {
         per = mul_sat(mul_sat(add_sat(sino, slice), T), static_cast<uint64_t>(L));
         fixed = per;
     } else {
@@ -246,7 +244,7 @@ int autoconfig_split_factor(config_t *cfg, int W)
         return -1;
     }
     cfg->split_factor = 1;
-    if (cfg->vector_ext != 0) return 0;
+    if (cfg->vector_ext != VECTOR_EXT_AVX) return 0;
     try {
         if (W < 1) throw std::bad_alloc();
         const uint64_t limit = static_cast<uint64_t>(cfg->l1_block_kb > 0 ? cfg->l1_block_kb : 0) * 1024;

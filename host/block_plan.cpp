@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/vector_ext.h"
+
 namespace {
 
 // A list of tiles over `total` items: `full` tiles of `size`, then one of
@@ -52,7 +54,8 @@ int plan_cache_blocks(int W, int H, int D, int N, int B, int Rq, int Pq,
     if (verbose) std::printf("Cache usage info:\n");
 
     const int R = (H >> 1) * s;
-    const int L = (vector_ext == 1) ? 4 : 1;
+    // Only the SSE kernels have lanes here; AVX has its own planner.
+    const int L = vector_lanes(vector_ext == VECTOR_EXT_SSE ? VECTOR_EXT_SSE : VECTOR_EXT_NONE);
     double rows_per_set = Rq;
     double projs_per_set = Pq;
 

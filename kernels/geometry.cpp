@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "kernels/array2d.h"
+#include "host/vector_ext.h"
 #include "kernels/kernel_slots.h"
 
 ray_segment_t **ray_table;
@@ -23,13 +24,13 @@ int projection_geometry_init(int width, int height, int sino_width, int num_angl
     if (W < 1 || H < 2 || D < 1 || N < 1 || s < 1 || W % s != 0 || angles == NULL)
         return -1;
     // Kernel rows and row lengths are ints everywhere below.
-    const int64_t lanes = vector_ext == 0 ? 8 : vector_ext == 1 ? 4 : 1;
+    const int64_t lanes = vector_lanes(vector_ext);
     if ((int64_t)s * (H / 2) > INT32_MAX || 2 * (int64_t)W / s * lanes > INT32_MAX)
         return -1;
     const int R = s * (H / 2);
 
     int planned;
-    if (vector_ext == 0)
+    if (vector_ext == VECTOR_EXT_AVX)
         planned = plan_cache_blocks_avx(W, H, D, N, cache_block_kb, angles_per_set, s, verbose,
                                         &block_lists);
     else

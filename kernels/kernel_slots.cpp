@@ -1,5 +1,6 @@
 #include "kernels/kernel_slots.h"
 
+#include "host/vector_ext.h"
 #include "kernels/backproject.h"
 #include "kernels/elementwise.h"
 
@@ -33,7 +34,9 @@ const kernel_variants_t scalar_variants = {
 
 const kernel_variants_t &kernel_variants(int vector_ext)
 {
-    return vector_ext == 0 ? avx_variants : vector_ext == 1 ? sse_variants : scalar_variants;
+    return vector_ext == VECTOR_EXT_AVX   ? avx_variants
+         : vector_ext == VECTOR_EXT_SSE ? sse_variants
+                                        : scalar_variants;
 }
 
 int kernel_slots_fill(int vector_ext, int interpolation)

@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 
+#include "host/vector_ext.h"
 #include "kernels/forward_project.h"
 #include "kernels/kernel_slots.h"
 #include "kernels/ray_steps.h"
@@ -16,8 +17,8 @@ int sirt_work_init(int sino_width, int num_angles, int threads, int vector_ext)
     sirt_work = mrc_alloc_images(threads + 1);
     if (!sirt_work) return -1;
     correlation_fn = kernel_variants(vector_ext).correlation;
-    int (*alloc)(mrc_image_t *, int, int, int) = vector_ext == 0   ? mrc_alloc_data_x8
-                                               : vector_ext == 1 ? mrc_alloc_data_x4
+    int (*alloc)(mrc_image_t *, int, int, int) = vector_ext == VECTOR_EXT_AVX   ? mrc_alloc_data_x8
+                                               : vector_ext == VECTOR_EXT_SSE ? mrc_alloc_data_x4
                                                                  : mrc_alloc_data_x1;
     if (alloc(&sirt_work[0], sino_width, num_angles, threads) < 0) {
         free(sirt_work);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "driver/config.h"
+#include "driver/image_records.h"
 #include "driver/threads.h"
 #include "tests/driver/e2e_util.h"
 
@@ -72,17 +73,17 @@ TEST(ThreadProtocol, ReadFailureEndsTheRunThroughTheWriter)
 
     config = config_defaults;
     config.threads = T;
-    config.vector_ext = 2;
+    config.vector_ext = VECTOR_EXT_NONE;
     config.method = 1;
     config.verbosity = 0;
-    mrc_image_t *images = mrc_alloc_images(2 * T + 5);
+    mrc_image_t *images = mrc_alloc_images(image_record_count(T, 1));
     ASSERT_NE(images, nullptr);
     int read_depth = 2, write_depth = ROWS;
-    ASSERT_EQ(mrc_open(ts.c_str(), &images[0], 0, 0, 0, &read_depth, 1), 0);
+    ASSERT_EQ(mrc_open(ts.c_str(), &images[IMAGE_SERIES], 0, 0, 0, &read_depth, 1), 0);
     ASSERT_EQ(read_depth, 2);
-    ASSERT_EQ(mrc_create(dir.file("out.mrc").c_str(), &images[1], D, 4, ROWS, 0, &write_depth, 1, 0),
+    ASSERT_EQ(mrc_create(dir.file("out.mrc").c_str(), &images[IMAGE_OUTPUT], D, 4, ROWS, 0, &write_depth, 1, 0),
               0);
-    ASSERT_EQ(mrc_alloc_data_x1(&images[3], D, 4, T), 0);
+    ASSERT_EQ(mrc_alloc_data_x1(&images[IMAGE_SLICE_STORE], D, 4, T), 0);
 
     thread_team_t team = {};
     ASSERT_EQ(threads_prepare(&team, images), 0);
@@ -109,9 +110,9 @@ TEST(ThreadProtocol, ReadFailureEndsTheRunThroughTheWriter)
     EXPECT_EQ(hits, 6);
 
     threads_release(&team);
-    mrc_close(&images[1], NULL);
-    mrc_close(&images[0], NULL);
-    mrc_free_data(&images[3]);
+    mrc_close(&images[IMAGE_OUTPUT], NULL);
+    mrc_close(&images[IMAGE_SERIES], NULL);
+    mrc_free_data(&images[IMAGE_SLICE_STORE]);
     std::free(images);
     mrc_finish();
 }

@@ -241,7 +241,7 @@ TEST(Autoconfig, IoBufferReportAndSliceSize)
         SCOPED_TRACE(c.name);
         config_t cfg = config_defaults;
         cfg.method = 0;
-        cfg.vector_ext = 2;
+        cfg.vector_ext = VECTOR_EXT_NONE;
         cfg.threads = 1;
         cfg.verbosity = 5;
         cfg.width = c.width;
@@ -288,7 +288,7 @@ TEST(Autoconfig, IoBuffersFromFiles)
     TempMrc series(16, 4, 6), volume(10, 6, 2);
     config_t cfg = config_defaults;
     cfg.method = 0;
-    cfg.vector_ext = 2;
+    cfg.vector_ext = VECTOR_EXT_NONE;
     cfg.threads = 1;
     cfg.dataset_name = series.name();
     int rc = -1;
@@ -301,7 +301,7 @@ TEST(Autoconfig, IoBuffersFromFiles)
     EXPECT_EQ(rc, 0);
 
     cfg = config_defaults;
-    cfg.vector_ext = 1;
+    cfg.vector_ext = VECTOR_EXT_SSE;
     cfg.threads = 2;
     cfg.dataset_name = series.name();
     EXPECT_EQ(autoconfig_io_buffers(&cfg), 0);
@@ -381,7 +381,7 @@ TEST(Autoconfig, AutomaticSplitFactor)
     }
 
     config_t cfg = config_defaults;
-    cfg.vector_ext = 0;
+    cfg.vector_ext = VECTOR_EXT_AVX;
     cfg.l1_block_kb = 16;
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
