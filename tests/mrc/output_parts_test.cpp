@@ -1,7 +1,8 @@
 // The output road's resolver and identity copy, called directly on a
 // scratch directory, so that their faults show without running the program
 // (and without root): where a path leads, the kernel's rules for sticky
-// directories, and what a replacing file takes of the file it replaces.
+// directories, what a replacing file takes of the file it replaces, and the
+// close's part of the thread's reason.
 #include <gtest/gtest.h>
 
 #include <errno.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <thread>
 #include <string>
 
 #include "mrc/mrc_internal.h"
@@ -271,6 +273,53 @@ TEST(MrcIdentityCopy, TheReplacedFilesIdentity)
         close(old_fd);
         close(new_fd);
     }
+}
+
+// The close's part of the thread's reason: set and appended as the close
+// composes its message, kept when the close then stores its code (as
+// mrc_close does after placing the volume), and the calling thread's own.
+// A fault here loses or garbles what the program prints after the work.
+TEST(MrcCloseDetail, ComposedKeptAndPerThread)
+{
+    mrc_reset_closedetail();
+    mrc_set_closedetailf("it could not be given its name (%s)", strerror(EBUSY));
+    mrc_add_closedetailf("; the volume stays in %s beside it", ".out.part");
+    const std::string composed = std::string("it could not be given its name (") + strerror(EBUSY) +
+                                 "); the volume stays in .out.part beside it";
+    EXPECT_EQ(mrc_close_detail(), composed);
+    EXPECT_EQ(mrc_close_placed(), 0);
+
+    // The code and its reason stored after the close leave its part alone.
+    mrc_set_errno(MRC_EWRITE);
+    mrc_set_errdetail("out.mrc", EIO);
+    EXPECT_EQ(mrc_close_detail(), composed);
+    EXPECT_EQ(std::string(mrc_errdetail()), std::string("out.mrc: ") + strerror(EIO));
+
+    std::string seen;
+    int seen_placed = -1;
+    std::thread other([&] {
+        seen = mrc_close_detail();
+        mrc_set_closedetailf("another close");
+        mrc_set_close_placed();
+        seen_placed = mrc_close_placed();
+    });
+    other.join();
+    EXPECT_EQ(seen, "") << "another thread's close detail";
+    EXPECT_EQ(seen_placed, 1);
+    EXPECT_EQ(mrc_close_detail(), composed);
+    EXPECT_EQ(mrc_close_placed(), 0);
+
+    // A text longer than the record is cut, never run past it.
+    mrc_add_closedetailf("%s", std::string(4000, 'x').c_str());
+    const size_t n = strlen(mrc_close_detail());
+    EXPECT_GT(n, composed.size());
+    EXPECT_LT(n, 4000u);
+
+    mrc_set_close_placed();
+    mrc_reset_closedetail();
+    EXPECT_STREQ(mrc_close_detail(), "");
+    EXPECT_EQ(mrc_close_placed(), 0);
+    mrc_set_errno(MRC_OK);
 }
 
 }  // namespace
