@@ -85,8 +85,8 @@ bool mrc_path_descriptor_entry(int dir, const std::string &name)
 // Follows path to the name a create would make or open: its directory
 // (*dir, O_PATH) and name in it (*base). Links of the last component are
 // followed here under the kernel's rules, the rest by the kernel itself.
-// Returns 2 for a descriptor-table entry, 1 when a file stands at the name
-// (*st, as the link-free look found it), 0 when nothing does, -1 with errno.
+// Says what stands at the name (for a file, *st as the link-free look
+// found it); MRC_PATH_FAILED with errno.
 mrc_path_found_t mrc_path_resolve(const char *path, int *dir_out, std::string *base, struct stat *st)
 {
     int dir = mrc_path_open_parent(AT_FDCWD, path, base);
