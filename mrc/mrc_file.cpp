@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "mrc/mrc_internal.h"
+#include "mrc/mrc_output.h"
 
 static_assert(offsetof(mrc_header_t, origin_row) == 100, "origin_row at byte 100");
 static_assert(offsetof(mrc_header_t, map) == 208, "map at byte 208");

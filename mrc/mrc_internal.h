@@ -12,6 +12,15 @@ void mrc_set_errno(int code);
 // (nothing for err 0), or a text of the caller's own.
 void mrc_set_errdetail(const char *file, int err);
 void mrc_set_errdetailf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The close of a created file gives its part of the reason the same way:
+// what kept the volume from its place, or after a success what it could
+// not clean up (mrc_close_detail), and that the volume had its place all
+// the same (mrc_close_placed). Reset when a close begins to place a volume;
+// the add form appends to the text.
+void mrc_reset_closedetail(void);
+void mrc_set_closedetailf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void mrc_add_closedetailf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void mrc_set_close_placed(void);
 
 // One row per data mode the library reads: the voxel size and the converter
 // of raw voxels to floats. mrc_open accepts a mode exactly when it has a row,
@@ -49,48 +58,8 @@ int mrc_cache_create(mrc_image_t *rec, int *depth, int limit, int rows, int step
 
 
 
-// How a created volume replaces what stands at its name (mrc_output.cpp).
-// Every descriptor the close needs is taken at the create.
-struct mrc_output_t {
-    int plan;          // an mrc_replace_t
-    int dir_fd;        // directory of the name, while written beside it
-    int dir_readable;  // dir_fd is open for reading (it can be synced), not O_PATH
-    int target_fd;     // the file the name led to at the create, open for writing, or -1
-    int volume_fd;     // the volume's file, for naming it once its stream is closed
-    int tmpfile;       // 1: written beside as an unnamed file
-    int append_only;   // the directory keeps every name linked into it
-    int named_now;     // the volume got its name (the directory must reach the disk)
-    char name[NAME_MAX + 1];  // the name in dir_fd
-    char temp[NAME_MAX + 1];  // hidden name while written beside under one
-    int error;         // errno of the call that refused the set-up, or 0
-    const char *why;   // what that refusal means where errno alone would mislead, or NULL
-};
-
-// Decides how the volume of `bytes` reaches path, and opens the file it is
-// written into (*fd), its blocks reserved. Returns 0, or the libMRC code of
-// the refusal, with its reason in out->error and out->why.
-int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *fd);
-// Puts the complete volume in place after its header was written (result:
-// 0, or the code of a failed write) and closes fp. Returns a libMRC code;
-// mrc_close_detail() then says what failed.
-int mrc_output_finish(mrc_output_t *out, FILE *fp, int result);
-// Drops a volume that will not be finished: nothing of it stays.
-void mrc_output_release(mrc_output_t *out);
-
-// What decides between renaming over an existing output and copying into it.
-struct mrc_output_facts_t {
-    int exists;           // a regular file stands at the name
-    int64_t links;        // its link count
-    int other_mount;      // it is mounted over the name (a bind mount)
-    int sticky_other;     // a sticky directory lets the user write it but not remove it
-    int append_only_dir;  // the directory keeps every name linked into it
-};
-int mrc_output_choose(const mrc_output_facts_t *facts);
-// 1 when the file system's free space takes the volume beside the output
-// (held_blocks512: the old file's st_blocks, -1 for a new output), 0 when
-// only in the old file's place.
-struct statvfs;
-int mrc_output_room(const struct statvfs *vfs, int64_t bytes, int64_t held_blocks512, int plan);
+// How a created volume replaces what stands at its name (mrc/mrc_output.h).
+struct mrc_output_t;
 
 // The header block of a file record: the public header, then the running
 // statistics of a created file in double precision (finite voxels: count,

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "mrc/mrc_internal.h"
+#include "mrc/mrc_output.h"
 #include "tests/mrc/mrc_test_util.h"
 
 using namespace mrc_test;

@@ -21,6 +21,7 @@
 #include "mrc/mrc.h"
 #include "mrc/mrc_block.h"
 #include "mrc/mrc_internal.h"
+#include "mrc/mrc_output.h"
 #include "mrc_test_util.h"
 
 namespace {
