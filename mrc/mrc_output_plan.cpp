@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
@@ -141,6 +142,17 @@ static int mrc_plan_setup_code(mrc_output_t *out)
     return mrc_plan_refuse(out, error == EMFILE || error == ENFILE ? MRC_ERESOURCES : MRC_ECREATE, error);
 }
 
+static const char mrc_plan_too_large[] = "the file-size limit (ulimit -f) is below the volume's size";
+
+// A regular file under a file-size limit below the volume would fail at
+// its last write, after all the work: the limit is known now.
+static bool mrc_plan_over_size_limit(int64_t bytes)
+{
+    struct rlimit limit;
+    return getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+           (uint64_t)bytes > (uint64_t)limit.rlim_cur;
+}
+
 static const char mrc_plan_unseekable[] =
     "a pipe, FIFO or terminal cannot take a volume, whose header is written last";
 
@@ -223,6 +235,11 @@ int mrc_output_prepare(const char *path, int64_t bytes, mrc_output_t *out, int *
     for (int attempt = 0; attempt < 8; ++attempt) {
         found = mrc_path_resolve(path, &dir, &base, &st);
         if (found == MRC_PATH_FAILED) return mrc_plan_setup_code(out);
+        if ((found == MRC_PATH_NOTHING || (found == MRC_PATH_FILE && S_ISREG(st.st_mode))) &&
+            mrc_plan_over_size_limit(bytes)) {
+            close(dir);
+            return mrc_plan_refuse(out, MRC_ECREATE, EFBIG, mrc_plan_too_large);
+        }
         if (found == MRC_PATH_DESCRIPTOR) {
             // The caller's open file, named through its descriptor table.
             const int code = mrc_plan_open_in_place(out, dir, base.c_str(), true, bytes, fd_out);

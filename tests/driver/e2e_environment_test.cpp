@@ -58,6 +58,7 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
         long long stack_limit;      // bytes, -1 as is
         int status;                 // when no signal is sent
         std::vector<std::string> err_has;
+        std::string fail = "";      // the shim's modes
     } cases[] = {
         {"split factor", {"-f", "-s", "3"}, "", 0, -1, -1, 1, {split}},
         {"overwrite accepted, then split factor", {"-s", "3"}, "y\n", 0, -1, -1, 1, {split}},
@@ -69,9 +70,12 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
         {"SIGALRM", long_run, "", SIGALRM, -1, -1, -1, {}},
         {"SIGXCPU", long_run, "", SIGXCPU, -1, -1, -1, {}},
         {"SIGKILL", long_run, "", SIGKILL, -1, -1, -1, {}},
-        // Room for the header and a few of the 32 slices of 16 KB.
-        {"file-size limit", {"-f", "-t", "2"}, "", 0, 64 * 1024, -1, 1,
-         {keep + ": Cannot write image.\n", "Reconstruction unsuccessful!\n"}},
+        // Room for the header and a few of the 32 slices of 16 KB: known
+        // before the work, so refused then.
+        {"file-size limit", {"-f", "-t", "2"}, "", 0, 64 * 1024, -1, 1, {keep + ": Cannot create image.\n"}},
+        // A disk that fills while the volume is written.
+        {"disk full", {"-f", "-t", "2"}, "", 0, -1, -1, 1,
+         {keep + ": Cannot write image.\n", "Reconstruction unsuccessful!\n"}, "write=ENOSPC@3"},
         // Threads get stacks of the stack limit: none as large as the
         // address space can be had.
         {"threads cannot be created", {"-f", "-t", "2"}, "", 0, -1, 1LL << 47, 1,
@@ -79,8 +83,8 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
     };
     const struct {
         const char *what;
-        std::vector<std::string> env;
-    } rounds[] = {{"unnamed file", {}}, {"named hidden file", e2e_fail_env("tmpfile")}};
+        std::string fail;  // the shim's modes
+    } rounds[] = {{"unnamed file", ""}, {"named hidden file", "tmpfile"}};
     const std::set<std::string> before = e2e_listing(dir.path);
     // Where the file system has no unnamed files, the program falls back to
     // a named one in the first round too.
@@ -98,7 +102,7 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
                 continue;
 #endif
             // Nothing can remove a named file when the process is killed outright.
-            if (c.signal == SIGKILL && (!round.env.empty() || !unnamed))
+            if (c.signal == SIGKILL && (!round.fail.empty() || !unnamed))
                 continue;
             const std::string what = std::string(c.what) + ", " + round.what;
             run_options_t options;
@@ -107,7 +111,9 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
             options.stack_limit = c.stack_limit;
             options.signal = c.signal;
             options.trigger = [this](int pid) { return e2e_writing_a_file(pid, dir.path); };
-            options.env = round.env;
+            const std::string fail = round.fail + (round.fail.empty() || c.fail.empty() ? "" : ",") + c.fail;
+            if (!fail.empty())
+                options.env = e2e_fail_env(fail);
             const run_result_t r = run_binary_with(KYVANE_BINARY, args(keep, c.extra), options);
             EXPECT_FALSE(r.timed_out) << what;
             EXPECT_EQ(r.status, c.signal ? -1 : c.status) << what << "\n" << r.err;

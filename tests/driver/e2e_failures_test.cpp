@@ -111,18 +111,18 @@ TEST_F(E2eFailures, OutputMustNotBeAnInput)
     }
 }
 
-// A write that fails on a real file (here past the file-size limit): no
-// output is left behind, the verdict comes after the per-worker blocks in a
-// log of both streams, and the status is 1.
+// A write that fails on a real file (here a disk that fills): no output is
+// left behind, the verdict comes after the per-worker blocks in a log of
+// both streams, and the status is 1.
 TEST_F(E2eFailures, FailedWriteLeavesNoOutput)
 {
     const std::string out = dir.file("limited.mrc");
-    // A limit of 16 blocks (8 or 16 KB) holds less than one 16 KB slice.
-    std::vector<std::string> sh = {"-c", "ulimit -f 16 && trap '' XFSZ && exec \"$0\" \"$@\" 2>&1",
-                                   KYVANE_BINARY};
+    std::vector<std::string> sh = {"-c", "exec \"$0\" \"$@\" 2>&1", KYVANE_BINARY};
     for (const std::string &a : args(out, {"-f", "-t", "2", "-v", "3", "-b", "8,8"}))
         sh.push_back(a);
-    const run_result_t r = run_binary("/bin/sh", sh);
+    run_options_t options;
+    options.env = e2e_fail_env("write=ENOSPC");
+    const run_result_t r = run_binary_with("/bin/sh", sh, options);
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find(out + ": Cannot write image.\n"), std::string::npos) << r.out;

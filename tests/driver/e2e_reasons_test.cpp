@@ -136,7 +136,6 @@ TEST_F(E2eReasons, ReadFailureNamesItsCause)
 TEST_F(E2eReasons, WriteFailuresNameTheirCauseAndKeepTheOldOutput)
 {
     const std::string out = dir.file("vol.mrc");
-    const long long volume = 1024 + 46LL * 32 * 12 * 4;
     const struct {
         const char *what;
         std::string fail;       // the shim's modes
@@ -145,12 +144,20 @@ TEST_F(E2eReasons, WriteFailuresNameTheirCauseAndKeepTheOldOutput)
     } cases[] = {
         {"disk full at the second write", "write=ENOSPC@2", -1, "No space left on device"},
         {"quota at the first write", "write=EDQUOT", -1, "Disk quota exceeded"},
-        {"file-size limit mid-run", "", 1024 + 3 * 46 * 32 * 4, "File too large"},
+        {"file-size limit met mid-run", "write=EFBIG@3", -1, "File too large"},
         // The last bytes sit in the stream's buffer when the header is due.
         {"last bytes lost to a full disk", "tail=ENOSPC", -1, "No space left on device"},
         {"last bytes lost to a broken device", "tail=EIO", -1, "Input/output error"},
-        {"last bytes beyond the file-size limit", "", volume - 1, "File too large"},
+        {"last bytes beyond the file-size limit", "tail=EFBIG", -1, "File too large"},
     };
+    // A file-size limit below the volume is known before the work; one the
+    // volume fits exactly is not a refusal.
+    ASSERT_EQ(run(args(out, {"-t", "2"})).status, 0);
+    const long long whole = (long long)std::filesystem::file_size(out);
+    const std::string too_large = out + ": Cannot create image.\n" + out +
+                                  ": the file-size limit (ulimit -f) is below the volume's size (File "
+                                  "too large).\n";
+    const long long limits[] = {whole - 1, 1024 + 3 * 46 * 32 * 4};
     for (bool replacing : {false, true}) {
         for (const auto &c : cases) {
             const std::string what = std::string(c.what) + (replacing ? ", replacing" : ", new");
@@ -176,9 +183,35 @@ TEST_F(E2eReasons, WriteFailuresNameTheirCauseAndKeepTheOldOutput)
             EXPECT_EQ(e2e_listing(dir.path), before) << what;
         }
     }
+    for (bool replacing : {false, true}) {
+        for (long long limit : limits) {
+            const std::string what = "file-size limit " + std::to_string(limit) + (replacing ? ", replacing" : ", new");
+            std::filesystem::remove(out);
+            if (replacing)
+                write_text_file(out, old_output);
+            const std::set<std::string> before = e2e_listing(dir.path);
+            run_options_t options;
+            options.file_size_limit = limit;
+            const run_result_t r = run(args(out, {"-t", "2"}), options);
+            EXPECT_EQ(r.status, 1) << what;
+            EXPECT_EQ(r.err, too_large) << what;
+            EXPECT_EQ(r.out.find("Output volume will be"), std::string::npos) << what << ": refused late";
+            if (replacing) {
+                EXPECT_TRUE(e2e_read_bytes(out) == old_output) << what << ": the old output changed";
+            }
+            EXPECT_EQ(e2e_listing(dir.path), before) << what;
+        }
+    }
     // Without a failure the same volume is whole.
     const run_result_t r = run(args(out, {"-t", "2"}));
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(e2e_read_volume(out).ok);
+    // A limit that the volume fits exactly.
+    run_options_t options;
+    options.file_size_limit = (long long)std::filesystem::file_size(out);
+    std::filesystem::remove(out);
+    const run_result_t exact = run(args(out, {"-t", "2"}), options);
+    EXPECT_EQ(exact.status, 0) << exact.err;
     EXPECT_TRUE(e2e_read_volume(out).ok);
 }
 
