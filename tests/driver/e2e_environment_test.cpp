@@ -124,7 +124,7 @@ TEST_F(E2eEnvironment, FailedRunsKeepThePreviousOutput)
             for (const std::string &text : c.err_has)
                 EXPECT_NE(r.err.find(text), std::string::npos) << what << "\n" << r.err;
             EXPECT_EQ(r.out.find("Reconstruction successful!"), std::string::npos) << what;
-            EXPECT_EQ(e2e_read_bytes(keep), keep_bytes) << what;
+            EXPECT_EQ(read_whole_file(keep), keep_bytes) << what;
             EXPECT_EQ(e2e_listing(dir.path), before) << what;
             // A leftover would fail every later case too.
             for (const std::string &name : e2e_listing(dir.path))
@@ -172,7 +172,7 @@ TEST_F(E2eEnvironment, ClosedStandardStreams)
     const std::string question = "Warning: Output file already exists. Overwrite? [y/n] ";
     ASSERT_GE(r.out.size(), question.size());
     EXPECT_EQ(r.out.substr(r.out.size() - question.size()), question) << r.out;
-    EXPECT_EQ(e2e_read_bytes(keep), keep_bytes);
+    EXPECT_EQ(read_whole_file(keep), keep_bytes);
     EXPECT_EQ(e2e_listing(dir.path), before);
 
     const std::string ref = dir.file("ref.mrc"), out = dir.file("out.mrc");

@@ -177,7 +177,7 @@ TEST_F(E2eReasons, WriteFailuresNameTheirCauseAndKeepTheOldOutput)
                 << what << "\n" << r.err;
             EXPECT_EQ(r.out.find("Reconstruction successful!"), std::string::npos) << what;
             if (replacing)
-                EXPECT_TRUE(e2e_read_bytes(out) == old_output) << what << ": the old output changed";
+                EXPECT_TRUE(read_whole_file(out) == old_output) << what << ": the old output changed";
             else
                 EXPECT_FALSE(std::filesystem::exists(out)) << what;
             EXPECT_EQ(e2e_listing(dir.path), before) << what;
@@ -197,7 +197,7 @@ TEST_F(E2eReasons, WriteFailuresNameTheirCauseAndKeepTheOldOutput)
             EXPECT_EQ(r.err, too_large) << what;
             EXPECT_EQ(r.out.find("Output volume will be"), std::string::npos) << what << ": refused late";
             if (replacing) {
-                EXPECT_TRUE(e2e_read_bytes(out) == old_output) << what << ": the old output changed";
+                EXPECT_TRUE(read_whole_file(out) == old_output) << what << ": the old output changed";
             }
             EXPECT_EQ(e2e_listing(dir.path), before) << what;
         }
@@ -246,7 +246,7 @@ TEST_F(E2eReasons, StaleHeaderMinimumEndsALogRun)
         if (c.refused) {
             EXPECT_EQ(r.status, 1) << c.what;
             EXPECT_EQ(r.err, refused) << c.what;
-            EXPECT_TRUE(e2e_read_bytes(out) == old_output) << c.what << ": the old output changed";
+            EXPECT_TRUE(read_whole_file(out) == old_output) << c.what << ": the old output changed";
         } else {
             EXPECT_EQ(r.status, 0) << c.what << "\n" << r.err;
             EXPECT_EQ(r.err, "") << c.what;

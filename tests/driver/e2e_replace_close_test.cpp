@@ -117,7 +117,7 @@ TEST_F(E2eReplaceClose, RoomRuleAtItsBoundaries)
                 EXPECT_EQ(r.status, 1) << what;
                 EXPECT_NE(r.err.find(out + ": Cannot write image.\n"), std::string::npos) << what << "\n" << r.err;
                 if (c.exists) {
-                    EXPECT_EQ(e2e_read_bytes(out), old) << what << ": the old output was destroyed";
+                    EXPECT_EQ(read_whole_file(out), old) << what << ": the old output was destroyed";
                 }
                 EXPECT_EQ(e2e_listing(where), names) << what;
                 continue;
@@ -394,7 +394,7 @@ TEST_F(E2eReplaceClose, FailuresAtTheClose)
             EXPECT_EQ(r.term_signal, 0) << what;
             EXPECT_NE(r.err.find(out + c.message), std::string::npos) << what << "\n" << r.err;
             EXPECT_EQ(r.out.find(kSuccess), std::string::npos) << what;
-            EXPECT_EQ(e2e_read_bytes(out), old_bytes) << what;
+            EXPECT_EQ(read_whole_file(out), old_bytes) << what;
             EXPECT_EQ(e2e_listing(where), names) << what;
         }
     }
@@ -460,7 +460,7 @@ TEST_F(E2eReplaceClose, DescriptorLimits)
             if (r.err.find(out) != std::string::npos) {
                 EXPECT_EQ(r.err, out + ": Out of resources.\n" + out + ": Too many open files.\n") << what;
             }
-            EXPECT_TRUE(e2e_read_bytes(out) == (replace ? old_bytes : std::string())) << what;
+            EXPECT_TRUE(read_whole_file(out) == (replace ? old_bytes : std::string())) << what;
             EXPECT_EQ(e2e_listing(where), names) << what;
         }
     }
@@ -555,7 +555,7 @@ TEST_F(E2eReplaceClose, NoBlockCount)
         const run_result_t stopped = run_binary_with(KYVANE_BINARY, args(out, kLongRun), options);
         EXPECT_TRUE(stopped.signal_sent) << round.what;
         EXPECT_EQ(stopped.term_signal, SIGINT) << round.what << "\n" << stopped.err;
-        EXPECT_TRUE(e2e_read_bytes(out) == old_bytes) << round.what << ": the old output was damaged";
+        EXPECT_TRUE(read_whole_file(out) == old_bytes) << round.what << ": the old output was damaged";
         EXPECT_EQ(e2e_listing(where), std::set<std::string>{"out.mrc"}) << round.what;
     }
 }

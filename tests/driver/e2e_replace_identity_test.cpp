@@ -155,7 +155,7 @@ TEST_F(E2eReplaceIdentity, RefusedBeforeTheRun)
          }},
         {"a running program's file",
          [](const std::string &, const std::string &out, std::function<void()> *undo) {
-             write_text_file(out, e2e_read_bytes("/bin/sleep"));
+             write_text_file(out, read_whole_file("/bin/sleep"));
              if (chmod(out.c_str(), 0755) != 0)
                  return refused("chmod", 1);
              const pid_t pid = fork();

@@ -190,7 +190,7 @@ TEST_F(E2eReplacePaths, PathsThroughAProcessRoot)
         const run_result_t stopped = run_binary_with(KYVANE_BINARY, args(path, kLongRun), options);
         EXPECT_TRUE(stopped.signal_sent) << path;
         EXPECT_EQ(stopped.term_signal, SIGINT) << path << "\n" << stopped.err;
-        EXPECT_TRUE(e2e_read_bytes(out) == old_bytes) << path << ": the old output was damaged";
+        EXPECT_TRUE(read_whole_file(out) == old_bytes) << path << ": the old output was damaged";
         EXPECT_EQ(e2e_listing(where), std::set<std::string>{"v.mrc"}) << path;
     }
 }

@@ -69,7 +69,7 @@ TEST_F(E2eReplaceUsers, OrdinaryUser)
             EXPECT_EQ(r.status, 1) << c.what;
             // The error's line, then the system's reason.
             EXPECT_EQ(r.err, out + ": Cannot create image.\n" + out + ": Permission denied.\n") << c.what;
-            EXPECT_EQ(e2e_read_bytes(out), old_bytes) << c.what;
+            EXPECT_EQ(read_whole_file(out), old_bytes) << c.what;
             EXPECT_TRUE(after.ino == before.ino && after.mode == before.mode) << c.what;
         }
         EXPECT_EQ(e2e_listing(where), names) << c.what;

@@ -70,7 +70,7 @@ inline unsigned inode_flags(const std::string &path)
 // no-copy-on-write only while a file is empty.
 inline std::string add_inode_flags(const std::string &path, unsigned add)
 {
-    const std::string bytes = e2e_read_bytes(path);
+    const std::string bytes = read_whole_file(path);
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     int flags = 0;
     std::string why;
@@ -218,7 +218,7 @@ inline file_state_t file_state(const std::string &path)
     if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return f;
     f.ok = true;
-    f.bytes = e2e_read_bytes(path);
+    f.bytes = read_whole_file(path);
     f.ino = st.st_ino, f.mode = st.st_mode, f.uid = st.st_uid;
     return f;
 }
@@ -333,7 +333,7 @@ struct sysctl_t {
     {
         if ((error = lock.error) != 0)
             return;
-        old = e2e_read_bytes(path);
+        old = read_whole_file(path);
         if (old.empty() || !write_value(value))
             error = errno ? errno : EIO;
     }

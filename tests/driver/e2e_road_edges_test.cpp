@@ -28,7 +28,7 @@ namespace {
 std::string bytes_of(const std::string &path)
 {
     struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? e2e_read_bytes(path) : std::string("(none)");
+    return lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? read_whole_file(path) : std::string("(none)");
 }
 
 mode_t mode_of(const std::string &path)
@@ -143,8 +143,8 @@ TEST_F(E2eRoadEdges, KernelRulesAtTheirEdges)
         // The settings are the whole machine's: a program that does not take
         // the settings lock may have changed them meanwhile, and the row
         // then proves nothing.
-        if (e2e_read_bytes(symlinks.path).substr(0, 1) != c.symlinks ||
-            e2e_read_bytes(regular.path).substr(0, 1) != c.regular) {
+        if (read_whole_file(symlinks.path).substr(0, 1) != c.symlinks ||
+            read_whole_file(regular.path).substr(0, 1) != c.regular) {
             std::cout << kRowSkipped << c.what << ": the settings were changed during the row\n";
             continue;
         }
@@ -201,7 +201,7 @@ TEST_F(E2eRoadEdges, PathsAtTheRootAndUnderFd)
     const ino_t before = inode_of(out);
     const run_result_t failed = run(out, "header");
     EXPECT_EQ(failed.status, 1) << failed.err;
-    EXPECT_EQ(e2e_read_bytes(out), old_bytes) << "the old output was destroyed";
+    EXPECT_EQ(read_whole_file(out), old_bytes) << "the old output was destroyed";
     const run_result_t r = run(out, "");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lines_with(r.out, kInPlaceWarning, ""), 0) << r.out;
@@ -391,13 +391,13 @@ TEST_F(E2eRoadEdges, NameChangedDuringTheRun)
             expect_volume(out, c.what);
             // The name left is no longer the output's: its file stays as it was.
             if (c.keep_twin) {
-                EXPECT_TRUE(e2e_read_bytes(twin) == old_bytes) << c.what << ": the other name changed";
+                EXPECT_TRUE(read_whole_file(twin) == old_bytes) << c.what << ": the other name changed";
             }
         } else {
             EXPECT_EQ(r.status, 1) << c.what;
             EXPECT_EQ(lines_with(r.err, kNotPlaced, out + ": "), 1) << c.what << "\n" << r.err;
             EXPECT_EQ(r.out.find(kSuccess), std::string::npos) << c.what;
-            EXPECT_TRUE(e2e_read_bytes(out) == taken_bytes) << c.what << ": the file at the name changed";
+            EXPECT_TRUE(read_whole_file(out) == taken_bytes) << c.what << ": the file at the name changed";
         }
     }
 }

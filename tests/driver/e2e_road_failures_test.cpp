@@ -110,7 +110,7 @@ TEST_F(E2eRoadFailures, ReservationDecidesTheRoad)
         struct stat after = {};
         if (c.road == kRefused) {
             expect_refused(r, out, "No space left on device.\n", c.what);
-            EXPECT_EQ(e2e_read_bytes(out), old_bytes) << c.what;
+            EXPECT_EQ(read_whole_file(out), old_bytes) << c.what;
         } else {
             EXPECT_EQ(r.status, 0) << c.what << "\n" << r.err;
             expect_volume(out, c.what);
@@ -189,7 +189,7 @@ TEST_F(E2eRoadFailures, ReportStreamsAndClosedStreamsAsTheOutput)
     for (const auto &c : cases) {
         const run_result_t r = run_binary("/bin/sh", {"-c", c.shell});
         EXPECT_EQ(r.status, 1) << c.what << "\n" << r.err;
-        const std::string log = r.err + e2e_read_bytes(vol);
+        const std::string log = r.err + read_whole_file(vol);
         const std::string out = c.reason ? c.reason : vol;
         EXPECT_NE(log.find(out + ": Cannot create image.\n" + out +
                            ": it is the program's own standard output or error.\n"),

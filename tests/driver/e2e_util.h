@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 
 #include "tests/driver/cli_test_util.h"
+#include "tests/support/test_files.h"
 #include "tests/support/mrc_test_file.h"
 #include "tests/support/phantom.h"
 #include "tests/support/run_binary.h"
@@ -181,12 +182,6 @@ inline run_result_t e2e_run(const std::vector<std::string> &args, const std::str
                             const std::string &cwd = "")
 {
     return run_binary(KYVANE_BINARY, args, stdin_text, cwd);
-}
-
-inline std::string e2e_read_bytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Every name in a directory, hidden ones included.

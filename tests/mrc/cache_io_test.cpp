@@ -248,7 +248,7 @@ TEST(MrcCacheGuards, SlotsThatCannotBePlaced)
     EXPECT_EQ(mrc_errno(), 5);
     EXPECT_EQ(out.cache->slots[s].state, 1);
     EXPECT_EQ(out.cache->pending, 1);
-    EXPECT_EQ(read_file(path).size(), 0u);
+    EXPECT_EQ(read_whole_file(path).size(), 0u);
     mrc_close(&out, NULL);
 }
 
@@ -301,7 +301,7 @@ TEST_F(Flush, RunsOfConsecutiveRows)
     EXPECT_EQ(out.header->amin, 40.0f);
     EXPECT_EQ(out.header->amax, 195.0f);
     ASSERT_EQ(mrc_close(&out, NULL), 0);
-    const std::string b = read_file(path);
+    const std::string b = read_whole_file(path);
     // Sections 0 to 3 were never written: the file holds them as zeros.
     ASSERT_EQ(b.size(), 1024u + 20 * 24);
     for (int z = 4; z < 20; ++z)
@@ -320,7 +320,7 @@ TEST_F(Flush, RunPastTheEndIsClamped)
     EXPECT_EQ(out.cache->slots[1].row, -1);
     EXPECT_EQ(out.cache->pending, 0);
     ASSERT_EQ(mrc_close(&out, NULL), 0);
-    const std::string b = read_file(path);
+    const std::string b = read_whole_file(path);
     ASSERT_EQ(b.size(), 1024u + 10 * 24);
     EXPECT_EQ(section_value(b, 9, 2), 92.0f);
 }
@@ -473,7 +473,7 @@ TEST(MrcFlushStatistics, MeanOfMillionsOfVoxelsKeepsItsPrecision)
     ASSERT_EQ(mrc_cache_flush(&out), depth);
     ASSERT_EQ(mrc_close(&out, NULL), 0);
     const double mean = sum / ((double)NX * NY * NZ);
-    const std::string b = read_file(p);
+    const std::string b = read_whole_file(p);
     ASSERT_EQ(b.size(), 1024u + (size_t)NX * NY * NZ * 4);
     float amean, amin, amax;
     memcpy(&amin, b.data() + 76, 4);

@@ -128,7 +128,7 @@ TEST_P(MiniRun, EveryRowOnceInItsPlace)
     ASSERT_EQ(mrc_close(&out, NULL), 0);
     ASSERT_EQ(mrc_close(&in, NULL), 0);
 
-    const std::string b = read_file(vol);
+    const std::string b = read_whole_file(vol);
     ASSERT_EQ(b.size(), 1024u + (size_t)W * N * H * 4);
     const float *v = (const float *)(b.data() + 1024);
     for (int z = 0; z < H; ++z)
@@ -255,7 +255,7 @@ TEST_P(ResumedMiniRun, EverySliceContinuesItsOwnSection)
     ASSERT_EQ(mrc_close(&out, NULL), 0);
     ASSERT_EQ(mrc_close(&in, NULL), 0);
 
-    const std::string b = read_file(vol);
+    const std::string b = read_whole_file(vol);
     ASSERT_EQ(b.size(), 1024u + (size_t)W * N * H * 4);
     const float *v = (const float *)(b.data() + 1024);
     for (int z = 0; z < H; ++z)

@@ -208,7 +208,7 @@ TEST(MrcOpen, RangesAtTheirLimits)
     }
     // File checks come before the axis check.
     const std::string bad = dir.file("bad.mrc");
-    mrc_raw_write(bad, read_file(p) + "x");
+    mrc_raw_write(bad, read_whole_file(p) + "x");
     mrc_image_t rec;
     EXPECT_EQ(mrc_open(bad.c_str(), &rec, 2, 0, 0, NULL), -1);
     EXPECT_EQ(mrc_errno(), 6);
@@ -308,9 +308,9 @@ TEST(MrcCreate, EmptyVolumeHeader)
     EXPECT_EQ(rec.axis, 1);
     EXPECT_EQ(rec.section_bytes, 6 * 4 * 4);
     EXPECT_EQ(rec.cache, nullptr);
-    EXPECT_EQ(read_file(p).size(), 0u);  // nothing is written before the close
+    EXPECT_EQ(read_whole_file(p).size(), 0u);  // nothing is written before the close
     ASSERT_EQ(mrc_close(&rec, NULL), 0);
-    const std::string b = read_file(p);
+    const std::string b = read_whole_file(p);
     ASSERT_EQ(b.size(), 1024u);
     EXPECT_EQ(word_int(b, 0), 6);
     EXPECT_EQ(word_int(b, 12), 2);
@@ -354,7 +354,7 @@ TEST(MrcCreate, CellFromReferenceAndTrueStatistics)
     EXPECT_EQ(mrc_write_sections(&buf, &rec, 0, 3), 3);
     mrc_free_data(&buf);
     ASSERT_EQ(mrc_close(&rec, &ref), 0);
-    const std::string b = read_file(p);
+    const std::string b = read_whole_file(p);
     ASSERT_EQ(b.size(), 1024u + 96);
     EXPECT_FLOAT_EQ(word_float(b, 40), 10.0f);  // 4 x 2.5
     EXPECT_FLOAT_EQ(word_float(b, 44), 5.0f);   // 2 x the x pixel size: y is the thickness
@@ -371,7 +371,7 @@ TEST(MrcCreate, CellFromReferenceAndTrueStatistics)
     rh.mx = 0;
     ASSERT_EQ(mrc_create(p.c_str(), &rec, 4, 2, 3, 0, NULL), 0);
     ASSERT_EQ(mrc_close(&rec, &ref), 0);
-    EXPECT_FALSE(std::isfinite(word_float(read_file(p), 40)));
+    EXPECT_FALSE(std::isfinite(word_float(read_whole_file(p), 40)));
 }
 
 TEST(MrcCreate, Failures)
@@ -382,7 +382,7 @@ TEST(MrcCreate, Failures)
     EXPECT_EQ(mrc_errno(), 2);
     EXPECT_EQ(mrc_create(dir.file("zero.mrc").c_str(), &rec, 0, 2, 2, 0, NULL), -1);
     EXPECT_EQ(mrc_errno(), 13);
-    EXPECT_EQ(read_file(dir.file("zero.mrc")), "");
+    EXPECT_EQ(read_whole_file(dir.file("zero.mrc")), "");
     int depth = 4;
     EXPECT_EQ(mrc_create(dir.file("step.mrc").c_str(), &rec, 2, 2, 2, 0, &depth, 3, 0), -1);
     EXPECT_EQ(mrc_errno(), 13);
@@ -427,14 +427,14 @@ TEST(MrcCreate, OutputReplacedOnlyAtTheClose)
         {"new.mrc", "new.mrc", 0640},
     };
     for (const Case &c : cases) {
-        const std::string before = read_file(dir.file(c.lands_at));
+        const std::string before = read_whole_file(dir.file(c.lands_at));
         const std::vector<std::string> top = listing(dir.path), sub = listing(dir.file("sub"));
         mrc_image_t rec;
         ASSERT_EQ(mrc_create(dir.file(c.name).c_str(), &rec, 4, 2, 3, 0, NULL), 0) << c.name;
         EXPECT_STREQ(rec.path, dir.file(c.name).c_str());
         // The common case is a rename, never a copy into the old file.
         EXPECT_EQ(mrc_replace_mode(&rec), MRC_REPLACE_RENAME) << c.name;
-        EXPECT_EQ(read_file(dir.file(c.lands_at)), before) << c.name;
+        EXPECT_EQ(read_whole_file(dir.file(c.lands_at)), before) << c.name;
         int temp_dir = -1;
         const char *temp = mrc_temp_name(&rec, &temp_dir);
         if (temp) {  // only where the file system has no unnamed files
@@ -446,7 +446,7 @@ TEST(MrcCreate, OutputReplacedOnlyAtTheClose)
             EXPECT_EQ(listing(dir.file("sub")), sub) << c.name;
         }
         ASSERT_EQ(mrc_close(&rec, NULL), 0) << c.name;
-        EXPECT_EQ(read_file(dir.file(c.lands_at)).size(), 1024u) << c.name;
+        EXPECT_EQ(read_whole_file(dir.file(c.lands_at)).size(), 1024u) << c.name;
         struct stat st;
         ASSERT_EQ(stat(dir.file(c.lands_at).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, c.mode) << c.name;
@@ -483,7 +483,7 @@ TEST(MrcCreate, FailedCloseRemovesTheVolume)
     int depth = 1 << 30;
     EXPECT_EQ(mrc_create(dir.file("keep.mrc").c_str(), &rec, 1 << 30, 1 << 30, 1 << 30, 0, &depth, 8, 0), -1);
     EXPECT_EQ(mrc_errno(), 8);
-    EXPECT_EQ(read_file(dir.file("keep.mrc")), "old volume");
+    EXPECT_EQ(read_whole_file(dir.file("keep.mrc")), "old volume");
     EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"keep.mrc", "out.mrc"}));
 }
 
@@ -600,7 +600,7 @@ TEST(MrcLabels, AddAndCopyLimits)
     EXPECT_EQ(label_text(out, 9).substr(0, 9), "last word");
     EXPECT_EQ(label_text(out, 8).substr(0, 14), "source label 3");
     ASSERT_EQ(mrc_close(&out, NULL), 0);
-    const std::string b = read_file(dir.file("l.mrc"));
+    const std::string b = read_whole_file(dir.file("l.mrc"));
     EXPECT_EQ(word_int(b, 220), 10);
     EXPECT_EQ(b.substr(224 + 9 * 80, 9), "last word");
 }
@@ -613,7 +613,7 @@ TEST(MrcLabels, UnusedSlotsAreZeroFilled)
     mrc_add_label(&out, "Kyvane: Tomogram reconstruction. WBP");
     memset(out.header->labels[3], 'q', 80);  // stale text beyond nlabl
     ASSERT_EQ(mrc_close(&out, NULL), 0);
-    const std::string b = read_file(dir.file("z.mrc"));
+    const std::string b = read_whole_file(dir.file("z.mrc"));
     EXPECT_EQ(b.substr(224, 36), "Kyvane: Tomogram reconstruction. WBP");
     EXPECT_EQ(b.substr(304), std::string(720, '\0'));
 }

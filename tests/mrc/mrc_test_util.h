@@ -16,20 +16,10 @@
 #include "mrc/mrc.h"
 #include "tests/support/mrc_test_file.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/test_files.h"
 
 namespace mrc_test {
 
-inline std::string read_file(const std::string &path)
-{
-    std::string out;
-    FILE *fp = fopen(path.c_str(), "rb");
-    if (!fp) return out;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) out.append(buf, n);
-    fclose(fp);
-    return out;
-}
 
 // Writes an nx x ny x nz file whose voxel (x, y, z) holds f(x, y, z).
 template <class F>

@@ -69,7 +69,7 @@ PeerDump load_dump(const std::string &dir, int i)
             d.num[key] = v;
         }
     }
-    const std::string raw = read_file(dir + "/" + std::to_string(i) + ".f32");
+    const std::string raw = read_whole_file(dir + "/" + std::to_string(i) + ".f32");
     d.voxels.resize(raw.size() / 4);
     memcpy(d.voxels.data(), raw.data(), d.voxels.size() * 4);
     return d;
@@ -168,8 +168,8 @@ TEST_F(MrcPeer, OurVolumeValidatesAndReadsBack)
     ASSERT_EQ(mrc_close(&out, &ref), 0);
 
     const std::string log = dir.file("validate.log");
-    EXPECT_EQ(run_peer("validate " + shell_quote(path), log), 0) << read_file(log);
-    ASSERT_EQ(run_peer("dump " + shell_quote(dir.path) + " " + shell_quote(path), log), 0) << read_file(log);
+    EXPECT_EQ(run_peer("validate " + shell_quote(path), log), 0) << read_whole_file(log);
+    ASSERT_EQ(run_peer("dump " + shell_quote(dir.path) + " " + shell_quote(path), log), 0) << read_whole_file(log);
     PeerDump d = load_dump(dir.path, 0);
     EXPECT_EQ(d.num["mode"], 2);
     EXPECT_EQ(d.nx, nx);
@@ -190,11 +190,11 @@ TEST_F(MrcPeer, OurVolumeValidatesAndReadsBack)
 TEST_F(MrcPeer, FilesWrittenByThePeer)
 {
     const std::string log = dir.file("write.log");
-    ASSERT_EQ(run_peer("write " + shell_quote(dir.path), log), 0) << read_file(log);
+    ASSERT_EQ(run_peer("write " + shell_quote(dir.path), log), 0) << read_whole_file(log);
     for (int mode : {0, 1, 2, 6}) {
         for (const char *end : {"le", "be"}) {
             const std::string base = dir.file("m" + std::to_string(mode) + "_" + end);
-            const std::string raw = read_file(base + ".f32");
+            const std::string raw = read_whole_file(base + ".f32");
             std::vector<float> truth(raw.size() / 4);
             memcpy(truth.data(), raw.data(), raw.size());
             mrc_image_t rec;
@@ -248,7 +248,7 @@ TEST_F(MrcPeer, RealFilesFromOtherPrograms)
         }
     }
     const std::string log = dir.file("dump.log");
-    ASSERT_EQ(run_peer(args, log), 0) << read_file(log);
+    ASSERT_EQ(run_peer(args, log), 0) << read_whole_file(log);
 
     int index = 0;
     for (const RealFile &f : kRealFiles) {

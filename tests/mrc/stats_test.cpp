@@ -22,7 +22,7 @@ struct header_stats_t {
 
 header_stats_t read_header_stats(const std::string &path)
 {
-    const std::string b = read_file(path);
+    const std::string b = read_whole_file(path);
     header_stats_t h = {NAN, NAN, NAN, NAN};
     if (b.size() < 1024) return h;
     memcpy(&h.amin, b.data() + 76, 4);
