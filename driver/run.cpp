@@ -22,6 +22,7 @@
 #include "host/vector_ext.h"
 #include "kernels/geometry.h"
 #include "kernels/ray_steps.h"
+#include "kernels/setup_threads.h"
 #include "kernels/sirt_step.h"
 #include "kernels/sirt_tables.h"
 #include "kernels/wbp_filter.h"
@@ -102,6 +103,8 @@ static int allocate_records(run_t *run)
         return -1;
     }
     run->threads = T;
+    // The tables' walks and the first touch of the read cache use them too.
+    setup_threads = T;
     run->lanes = lanes;
     run->min_block = 2 * lanes * T;
     run->images = mrc_alloc_images(image_record_count(T, lanes));
@@ -365,6 +368,12 @@ static int allocate_stores(run_t *run)
         return -1;
     }
     run->stores_held = 1;
+
+    // The reader alone would fault in the read cache's pages on its first
+    // fill, one after the other, while every worker waits for that fill.
+    const mrc_cache_t *rc = series->cache;
+    if (rc && series->data)
+        setup_touch_pages(series->data[0][0], (size_t)rc->nx * (size_t)rc->rows * (size_t)rc->depth * 4);
     return 0;
 }
 

@@ -4,9 +4,12 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "kernels/array2d.h"
 #include "host/vector_ext.h"
 #include "kernels/kernel_slots.h"
+#include "kernels/setup_threads.h"
 
 ray_segment_t **ray_table;
 ray_segment_t **ray_table_by_angle;
@@ -75,42 +78,44 @@ int projection_geometry_init(int width, int height, int sino_width, int num_angl
         offset[a] = ((sn * hh) + dh) - (cs * wh);
     }
 
-    const ray_segment_t empty = {0, -1, 0.0f};
-    for (int r = 0; r < R; r++)
-        for (int a = 0; a < N; a++) {
-            ray_table[r][a] = empty;
-            ray_table_by_angle[a][r] = empty;
-        }
-
     // t and u are running sums along the whole slice row, carried across the
-    // pieces, so the kernels' own running sums reproduce them exactly.
+    // pieces, so the kernels' own running sums reproduce them exactly. Every
+    // slice row z is walked whole by one set-up thread, which writes only its
+    // own kernel rows' entries.
+    const ray_segment_t empty = {0, -1, 0.0f};
     const int w = W / s;
     const float last_bin = (float)(D - 1);
-    for (int z = 0; z < H / 2; z++) {
-        for (int a = 0; a < N; a++) {
-            const float step = cos_table[a];
-            float t = offset[a] - sine[a] * (float)z;
-            float u = half + t;
-            for (int p = 0; p < s; p++) {
-                ray_segment_t *e = &ray_table[z * s + p][a];
-                bool seen = false;
-                for (int j = 0; j < w; j++) {
-                    if (0.0f <= t && t < last_bin) {
-                        if (!seen) {
-                            e->t_first = u;
-                            e->first_col = j << c;
-                            seen = true;
+    const int rows_per_task = 4;
+    setup_parallel_for((H / 2 + rows_per_task - 1) / rows_per_task, [&](int task) {
+        const int z1 = std::min(H / 2, (task + 1) * rows_per_task);
+        for (int z = task * rows_per_task; z < z1; z++) {
+            for (int p = 0; p < s; p++)
+                for (int a = 0; a < N; a++) ray_table[z * s + p][a] = empty;
+            for (int a = 0; a < N; a++) {
+                const float step = cos_table[a];
+                float t = offset[a] - sine[a] * (float)z;
+                float u = half + t;
+                for (int p = 0; p < s; p++) {
+                    ray_segment_t *e = &ray_table[z * s + p][a];
+                    bool seen = false;
+                    for (int j = 0; j < w; j++) {
+                        if (0.0f <= t && t < last_bin) {
+                            if (!seen) {
+                                e->t_first = u;
+                                e->first_col = j << c;
+                                seen = true;
+                            }
+                            e->last_col = j;
                         }
-                        e->last_col = j;
+                        t += step;
+                        u += step;
                     }
-                    t += step;
-                    u += step;
+                    e->last_col = (int32_t)((uint32_t)e->last_col << c);
+                    ray_table_by_angle[a][z * s + p] = *e;
                 }
-                e->last_col = (int32_t)((uint32_t)e->last_col << c);
-                ray_table_by_angle[a][z * s + p] = *e;
             }
         }
-    }
+    });
 
     free(scratch);
     return 0;

@@ -13,6 +13,7 @@
 #include "kernels/forward_project.h"
 #include "kernels/geometry.h"
 #include "kernels/kernel_slots.h"
+#include "kernels/setup_threads.h"
 
 float **ray_weights = nullptr;
 float *angle_weights = nullptr;
@@ -60,10 +61,11 @@ void invert_ray_weights(float *w, size_t n, float q)
 
 // Sums, per bin, the sampling weights with which every traced column pair of
 // the slice reaches it: the projection of a slice of ones. ray_table is in its
-// [projection][kernel row] orientation here.
+// [projection][kernel row] orientation here. Each projection's row of sums
+// is made whole by one set-up thread, in the order of a plain loop.
 void accumulate_ray_sums(int R, int D, int N, int step, int interpolation)
 {
-    for (int a = 0; a < N; ++a) {
+    setup_parallel_for(N, [&](int a) {
         float *S = ray_weights[a];
         const float dt = cos_table[a];
         const ray_segment_t *row = ray_table[a];
@@ -87,7 +89,7 @@ void accumulate_ray_sums(int R, int D, int N, int step, int interpolation)
                 i = (int)t;
             }
         }
-    }
+    });
 }
 
 // |cos theta| / (N * H) per angle, through reciprocal estimates in groups of
