@@ -204,6 +204,132 @@ AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const ray_track 
     }
 }
 
+// b where the mask is set, else a. Written out: the compiler would turn
+// the intrinsic into a select and rebuild it lane by lane.
+AVX_INLINE __m256 avx_blend(__m256 a, __m256 b, __m256 mask)
+{
+    __m256 r;
+    __asm__("vblendvps %3, %2, %1, %0" : "=x"(r) : "x"(a), "x"(b), "x"(mask));
+    return r;
+}
+
+// Masks of a step's move, indexed by its byte offset: none (0) or one bin (32).
+alignas(32) const uint32_t avx_fwd_moves[16] = {0, 0, 0, 0, 0, 0, 0, 0, ~0u, ~0u, ~0u, ~0u,
+                                                ~0u, ~0u, ~0u, ~0u};
+
+// Linear walks two steps at a time. Steps n and n+1 of a ray with
+// 0 < dt <= 1 reach bins i .. i+2 (and their mirrors): i+1 is n+1's first
+// bin if it moved, else i. Each of the three bins is read and written once
+// for both steps, where the plain walk takes four, and gets its gains in
+// walk order: bin i g_n then (unless moved) g_n+1; bin i+1 f_n then g_n+1
+// or f_n+1; bin i+2 f_n+1 if moved. A gain not taken is an exact +0 (a
+// sinogram bin is never -0), which leaves the sum as it was. Both steps'
+// bins must lie apart from their mirrors (avx_fwd_pairs_end), since the
+// mirrors' gains of step n now follow the bins' gains of step n+1.
+template <int M>
+AVX_INLINE void avx_fwd_pairs(const float *S, int j0, int j1, const ray_track *tr, int64_t last)
+{
+    char *P[M];
+    const char *B[M];
+#pragma GCC unroll 4
+    for (int k = 0; k < M; k++) P[k] = tr[k].P, B[k] = tr[k].tab;
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const char *moves = reinterpret_cast<const char *>(avx_fwd_moves);
+    __asm__("" : "+r"(moves));  // the masks' values stay unknown to the compiler
+    const float *s = S + 16 * j0;
+    const int64_t row = ray_steps_entry_bytes;
+    for (int64_t j = row * j0; j < row * j1; j += 2 * row, s += 32) {
+        _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch, _MM_HINT_T0);
+        _mm_prefetch(reinterpret_cast<const char *>(s) + ray_steps_prefetch + 64, _MM_HINT_T0);
+        const __m256 v0 = _mm256_loadu_ps(s), m0 = _mm256_loadu_ps(s + 8);
+        const __m256 v1 = _mm256_loadu_ps(s + 16), m1 = _mm256_loadu_ps(s + 24);
+#pragma GCC unroll 4
+        for (int k = 0; k < M; k++) {
+            const int64_t o0 = *reinterpret_cast<const int32_t *>(B[k] + j);
+            const int64_t o1 = *reinterpret_cast<const int32_t *>(B[k] + j + row);
+            const int64_t d = o1 - o0;
+            const __m256 f0 =
+                _mm256_broadcast_ss(reinterpret_cast<const float *>(B[k] + j + ray_steps_frac_bytes));
+            const __m256 f1 = _mm256_broadcast_ss(
+                reinterpret_cast<const float *>(B[k] + j + row + ray_steps_frac_bytes));
+            const __m256 g0 = _mm256_sub_ps(one, f0), g1 = _mm256_sub_ps(one, f1);
+            float *b0 = reinterpret_cast<float *>(P[k] + o0);
+            float *c0 = reinterpret_cast<float *>(P[k] + (last - o0));
+            if (__builtin_expect((d & ~(int64_t)32) != 0, 0)) {
+                // A move of more than one bin: the two steps one by one.
+                float *b1 = reinterpret_cast<float *>(P[k] + o1);
+                float *c1 = reinterpret_cast<float *>(P[k] + (last - o1));
+                _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_loadu_ps(b0), _mm256_mul_ps(v0, g0)));
+                _mm256_storeu_ps(b0 + 8, _mm256_add_ps(_mm256_loadu_ps(b0 + 8), _mm256_mul_ps(v0, f0)));
+                _mm256_storeu_ps(c0, _mm256_add_ps(_mm256_loadu_ps(c0), _mm256_mul_ps(m0, g0)));
+                _mm256_storeu_ps(c0 - 8, _mm256_add_ps(_mm256_loadu_ps(c0 - 8), _mm256_mul_ps(m0, f0)));
+                _mm256_storeu_ps(b1, _mm256_add_ps(_mm256_loadu_ps(b1), _mm256_mul_ps(v1, g1)));
+                _mm256_storeu_ps(b1 + 8, _mm256_add_ps(_mm256_loadu_ps(b1 + 8), _mm256_mul_ps(v1, f1)));
+                _mm256_storeu_ps(c1, _mm256_add_ps(_mm256_loadu_ps(c1), _mm256_mul_ps(m1, g1)));
+                _mm256_storeu_ps(c1 - 8, _mm256_add_ps(_mm256_loadu_ps(c1 - 8), _mm256_mul_ps(m1, f1)));
+                continue;
+            }
+            const __m256 mv = _mm256_load_ps(reinterpret_cast<const float *>(moves + d));
+            const __m256 vg1 = _mm256_mul_ps(v1, g1), vf1 = _mm256_mul_ps(v1, f1);
+            _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(b0), _mm256_mul_ps(v0, g0)),
+                                               _mm256_andnot_ps(mv, vg1)));
+            _mm256_storeu_ps(b0 + 8,
+                             _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(b0 + 8), _mm256_mul_ps(v0, f0)),
+                                           avx_blend(vf1, vg1, mv)));
+            _mm256_storeu_ps(b0 + 16, _mm256_add_ps(_mm256_loadu_ps(b0 + 16), _mm256_and_ps(mv, vf1)));
+            const __m256 mg1 = _mm256_mul_ps(m1, g1), mf1 = _mm256_mul_ps(m1, f1);
+            _mm256_storeu_ps(c0, _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(c0), _mm256_mul_ps(m0, g0)),
+                                               _mm256_andnot_ps(mv, mg1)));
+            _mm256_storeu_ps(c0 - 8,
+                             _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(c0 - 8), _mm256_mul_ps(m0, f0)),
+                                           avx_blend(mf1, mg1, mv)));
+            _mm256_storeu_ps(c0 - 16, _mm256_add_ps(_mm256_loadu_ps(c0 - 16), _mm256_and_ps(mv, mf1)));
+        }
+    }
+}
+
+// The end of the pairs from j0 (below j1) whose first steps may start a
+// pair: the offsets rise (dt > 0), the pair's three bins lie inside the
+// row, and they stay apart from their mirrors (wholly below them, or
+// wholly above). The offsets are monotonic, so the end is found by
+// bisection.
+inline int avx_fwd_pairs_end(const ray_track &tr, int j0, int j1, int64_t last)
+{
+    auto off = [&](int j) {
+        return (int64_t) * reinterpret_cast<const int32_t *>(tr.tab + ray_steps_entry_bytes * (int64_t)j);
+    };
+    const int64_t o0 = off(j0);
+    if (off(j1 - 1) < o0) return j0;
+    const bool above = 2 * o0 > last;  // the bins above their mirrors from the start
+    auto fits = [&](int j) {
+        const int64_t o = off(j);
+        return above ? o + 64 <= last : 2 * o + 128 < last;
+    };
+    if (fits(j1 - 1)) return j1;
+    if (!fits(j0)) return j0;
+    int a = j0 + 1, b = j1 - 1;  // fits(a - 1) holds, fits(b) does not
+    while (a < b) {
+        const int c = a + (b - a) / 2;
+        if (fits(c)) a = c + 1; else b = c;
+    }
+    return a;
+}
+
+// A linear stretch: its pairs of steps while they may be paired (for all
+// rays of the stretch), then the rest step by step.
+template <int M>
+AVX_INLINE void avx_fwd_linear(const float *S, int j0, int j1, const ray_track *tr, int64_t last)
+{
+    int jp = j1;
+#pragma GCC unroll 4
+    for (int k = 0; k < M; k++) jp = std::min(jp, avx_fwd_pairs_end(tr[k], j0, j1, last));
+    // Pairs start at j0, j0 + 2, ... below jp, each with its second step in the stretch.
+    const int pairs = std::min((jp - j0 + 1) / 2, (j1 - j0) / 2);
+    const int je = j0 + 2 * pairs;
+    if (pairs > 0) avx_fwd_pairs<M>(S, j0, je, tr, last);
+    if (je < j1) avx_fwd_stretch<M, true>(S, je, j1, tr, last);
+}
+
 // Projections a .. a+m-1 (m <= 4) of one kernel row, cut where a ray
 // starts or ends.
 template <bool Interp>
@@ -214,7 +340,10 @@ AVX_INLINE void avx_fwd_rays(const float *S, const ray_segment_t *row, float *co
     ray_steps_walk(row, P, a, m, tab,
                    [&](auto M, int j0, int j1, const ray_track *act)
                        __attribute__((target("avx"), always_inline)) {
-                           avx_fwd_stretch<decltype(M)::value, Interp>(S, j0, j1, act, last);
+                           if (Interp)
+                               avx_fwd_linear<decltype(M)::value>(S, j0, j1, act, last);
+                           else
+                               avx_fwd_stretch<decltype(M)::value, false>(S, j0, j1, act, last);
                        });
 }
 
