@@ -81,7 +81,7 @@ int projection_geometry_init(int width, int height, int sino_width, int num_angl
     // t and u are running sums along the whole slice row, carried across the
     // pieces, so the kernels' own running sums reproduce them exactly. Every
     // slice row z is walked whole by one set-up thread, which writes only its
-    // own kernel rows' entries.
+    // own kernel rows.
     const ray_segment_t empty = {0, -1, 0.0f};
     const int w = W / s;
     const float last_bin = (float)(D - 1);
@@ -111,10 +111,14 @@ int projection_geometry_init(int width, int height, int sino_width, int num_angl
                         u += step;
                     }
                     e->last_col = (int32_t)((uint32_t)e->last_col << c);
-                    ray_table_by_angle[a][z * s + p] = *e;
                 }
             }
         }
+    });
+    // The other orientation once the walk is done: each thread fills whole
+    // rows of it, so no two write into one page at once.
+    setup_parallel_for(N, [&](int a) {
+        for (int r = 0; r < R; r++) ray_table_by_angle[a][r] = ray_table[r][a];
     });
 
     free(scratch);

@@ -36,16 +36,27 @@ TEST(SetupThreadsTest, EveryIndexOnceOnSeveralThreads)
         std::vector<std::atomic<int>> seen(r.n);
         std::mutex m;
         std::set<std::thread::id> ids;
+        const bool shared = r.threads > 1 && r.n >= 2;
         setup_parallel_for(r.n, [&](int i) {
             ASSERT_GE(i, 0);
             ASSERT_LT(i, r.n);
             seen[i]++;
-            usleep(500);  // long enough that the helpers get a share
-            std::lock_guard<std::mutex> lock(m);
-            ids.insert(std::this_thread::get_id());
+            {
+                std::lock_guard<std::mutex> lock(m);
+                ids.insert(std::this_thread::get_id());
+            }
+            // The first index waits for a helper to take the next one: the
+            // caller alone must not be able to finish the loop.
+            for (int waited = 0; shared && i == 0 && waited < 2000; ++waited) {
+                {
+                    std::lock_guard<std::mutex> lock(m);
+                    if (ids.size() > 1) break;
+                }
+                usleep(1000);
+            }
         });
         for (int i = 0; i < r.n; ++i) EXPECT_EQ(1, seen[i].load()) << i;
-        if (r.threads > 1 && r.n >= 7) {
+        if (shared) {
             EXPECT_GT(ids.size(), 1u);
         }
         if (r.threads == 1 && r.n > 0) {
