@@ -168,6 +168,22 @@ void weight_sse(mrc_image_t *sino, int D)
 
 #define AVX_INLINE __attribute__((target("avx"), always_inline)) inline
 
+AVX_INLINE void avx_fwd_add(float *p, __m256 x)
+{
+    _mm256_storeu_ps(p, _mm256_add_ps(_mm256_loadu_ps(p), x));
+}
+
+// One linear step of a ray at bin offset o: bins i, i+1, then the mirrors.
+AVX_INLINE void avx_fwd_step(char *P, int64_t o, int64_t last, __m256 v, __m256 m, __m256 f, __m256 g)
+{
+    float *b0 = reinterpret_cast<float *>(P + o);
+    float *c0 = reinterpret_cast<float *>(P + (last - o));
+    avx_fwd_add(b0, _mm256_mul_ps(v, g));
+    avx_fwd_add(b0 + 8, _mm256_mul_ps(v, f));
+    avx_fwd_add(c0, _mm256_mul_ps(m, g));
+    avx_fwd_add(c0 - 8, _mm256_mul_ps(m, f));
+}
+
 // Column pairs j0 .. j1-1, which rays tr[0 .. M-1] all cover.
 template <int M, bool Interp>
 AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const ray_track *tr, int64_t last)
@@ -185,20 +201,13 @@ AVX_INLINE void avx_fwd_stretch(const float *S, int j0, int j1, const ray_track 
 #pragma GCC unroll 4
         for (int k = 0; k < M; k++) {
             const int64_t o = *reinterpret_cast<const int32_t *>(B[k] + j);
-            float *b0 = reinterpret_cast<float *>(P[k] + o);
-            float *c0 = reinterpret_cast<float *>(P[k] + (last - o));
             if (Interp) {
                 const __m256 f = _mm256_broadcast_ss(
                     reinterpret_cast<const float *>(B[k] + j + ray_steps_frac_bytes));
-                const __m256 g = _mm256_sub_ps(one, f);
-                float *b1 = b0 + 8, *c1 = c0 - 8;
-                _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_loadu_ps(b0), _mm256_mul_ps(v, g)));
-                _mm256_storeu_ps(b1, _mm256_add_ps(_mm256_loadu_ps(b1), _mm256_mul_ps(v, f)));
-                _mm256_storeu_ps(c0, _mm256_add_ps(_mm256_loadu_ps(c0), _mm256_mul_ps(m, g)));
-                _mm256_storeu_ps(c1, _mm256_add_ps(_mm256_loadu_ps(c1), _mm256_mul_ps(m, f)));
+                avx_fwd_step(P[k], o, last, v, m, f, _mm256_sub_ps(one, f));
             } else {
-                _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_loadu_ps(b0), v));
-                _mm256_storeu_ps(c0, _mm256_add_ps(_mm256_loadu_ps(c0), m));
+                avx_fwd_add(reinterpret_cast<float *>(P[k] + o), v);
+                avx_fwd_add(reinterpret_cast<float *>(P[k] + (last - o)), m);
             }
         }
     }
@@ -253,22 +262,14 @@ AVX_INLINE void avx_fwd_pairs(const float *S, int j0, int j1, const ray_track *t
             const __m256 f1 = _mm256_broadcast_ss(
                 reinterpret_cast<const float *>(B[k] + j + row + ray_steps_frac_bytes));
             const __m256 g0 = _mm256_sub_ps(one, f0), g1 = _mm256_sub_ps(one, f1);
-            float *b0 = reinterpret_cast<float *>(P[k] + o0);
-            float *c0 = reinterpret_cast<float *>(P[k] + (last - o0));
             if (__builtin_expect((d & ~(int64_t)32) != 0, 0)) {
                 // A move of more than one bin: the two steps one by one.
-                float *b1 = reinterpret_cast<float *>(P[k] + o1);
-                float *c1 = reinterpret_cast<float *>(P[k] + (last - o1));
-                _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_loadu_ps(b0), _mm256_mul_ps(v0, g0)));
-                _mm256_storeu_ps(b0 + 8, _mm256_add_ps(_mm256_loadu_ps(b0 + 8), _mm256_mul_ps(v0, f0)));
-                _mm256_storeu_ps(c0, _mm256_add_ps(_mm256_loadu_ps(c0), _mm256_mul_ps(m0, g0)));
-                _mm256_storeu_ps(c0 - 8, _mm256_add_ps(_mm256_loadu_ps(c0 - 8), _mm256_mul_ps(m0, f0)));
-                _mm256_storeu_ps(b1, _mm256_add_ps(_mm256_loadu_ps(b1), _mm256_mul_ps(v1, g1)));
-                _mm256_storeu_ps(b1 + 8, _mm256_add_ps(_mm256_loadu_ps(b1 + 8), _mm256_mul_ps(v1, f1)));
-                _mm256_storeu_ps(c1, _mm256_add_ps(_mm256_loadu_ps(c1), _mm256_mul_ps(m1, g1)));
-                _mm256_storeu_ps(c1 - 8, _mm256_add_ps(_mm256_loadu_ps(c1 - 8), _mm256_mul_ps(m1, f1)));
+                avx_fwd_step(P[k], o0, last, v0, m0, f0, g0);
+                avx_fwd_step(P[k], o1, last, v1, m1, f1, g1);
                 continue;
             }
+            float *b0 = reinterpret_cast<float *>(P[k] + o0);
+            float *c0 = reinterpret_cast<float *>(P[k] + (last - o0));
             const __m256 mv = _mm256_load_ps(reinterpret_cast<const float *>(moves + d));
             const __m256 vg1 = _mm256_mul_ps(v1, g1), vf1 = _mm256_mul_ps(v1, f1);
             _mm256_storeu_ps(b0, _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(b0), _mm256_mul_ps(v0, g0)),
